@@ -1,0 +1,3 @@
+#include "TLAbstractAlarmProvider.h"
+
+TLAbstractAlarmProvider::~TLAbstractAlarmProvider() = default;

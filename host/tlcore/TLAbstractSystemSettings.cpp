@@ -1,0 +1,3 @@
+#include "TLAbstractSystemSettings.h"
+
+TLAbstractSystemSettings::~TLAbstractSystemSettings() = default;

@@ -1,0 +1,3 @@
+#include "TLAbstractEquipmentSpecialConfigData.h"
+
+TLAbstractEquipmentSpecialConfigData::~TLAbstractEquipmentSpecialConfigData() = default;

@@ -1,0 +1,5 @@
+#include "TLQObjectSingletonBase.h"
+
+TLQObjectSingletonBase::TLQObjectSingletonBase(QObject *parent) : QObject(parent) {}
+
+TLQObjectSingletonBase::~TLQObjectSingletonBase() = default;
