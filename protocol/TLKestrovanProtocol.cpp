@@ -1,0 +1,484 @@
+#include "TLKestrovanProtocol.h"
+
+#include "TLAbstractAlarmProvider.h"
+#include "TLAnnotatedMutexLocker.h"
+#include "TLApplicationContext.h"
+#include "TLGeneratorConfigData.h"
+#include "TLKestrovanSerialCommunicator.h"
+#include "TLKestrovanTelegram.h"
+#include "TLThreadAnnotations.h"
+#include "TLXRayExposureStateProvider.h"
+#include "TLXRaySynchronizer.h"
+
+namespace {
+const QString LogCategory = QStringLiteral("KESTROVAN");
+const QString QueryValue = QStringLiteral("?");
+
+constexpr int PrepareKeyBit = 0x01;
+constexpr int ExposureKeyBit = 0x02;
+
+// Exposure states reported in "xy".
+constexpr int StateBreak = 0x00;
+constexpr int StateError = 0x01;
+constexpr int StatePrepareOn = 0x0A;
+constexpr int StatePrepare = 0x0C;
+constexpr int StatePrepareReady = 0x0D;
+constexpr int StateWaitForExposure = 0x0E;
+constexpr int StateExposureCheck = 0x10;
+constexpr int StateExposureWait = 0x11;
+constexpr int StateExposureOn = 0x12;
+constexpr int StateExposureOff = 0x14;
+
+// One hexadecimal digit of an exposure-state value; a missing character counts as '0'.
+int hexDigit(const QByteArray &value, int index)
+{
+    const int c = index < value.size() ? static_cast<quint8>(value.at(index)) : '0';
+    const int digit = c < 'A' ? c - '0' : (c & 0x5F) - 55;
+    return digit & 0xFF;
+}
+
+int hexByte(const QByteArray &value, int index)
+{
+    return (hexDigit(value, index) * 16 + hexDigit(value, index + 1)) & 0xFF;
+}
+} // namespace
+
+TLKestrovanProtocol::TLKestrovanProtocol(QObject *parent) : TLAbstractGeneratorDriver(parent)
+{
+    qRegisterMetaType<TLCondition>("TLCondition");
+    for (int id = 0; id < KestrovanCommandCount; ++id)
+        commandCodes.insert(id, kestrovanCommandCode(id));
+    connect(this, &TLKestrovanProtocol::errorReceived, this, &TLKestrovanProtocol::handleError);
+}
+
+TLKestrovanProtocol::~TLKestrovanProtocol()
+{
+    // The link's thread calls back into this object: it must end before we go.
+    const QSharedPointer<TLKestrovanSerialCommunicator> current = link();
+    if (current) {
+        current->stop();
+        current->disconnect(this);
+        current->wait();
+        TLThreadAnnotations::joined(current.data());
+    }
+}
+
+void TLKestrovanProtocol::log(LogLevel level, const QString &text) const
+{
+    if (TLApplicationContext *context = TLApplicationContext::instance())
+        context->log(LogCategory, text, level);
+}
+
+void TLKestrovanProtocol::showAlarm(const TLCondition &condition) const
+{
+    if (TLApplicationContext *context = TLApplicationContext::instance()) {
+        if (const QSharedPointer<TLAbstractAlarmProvider> provider = context->alarm())
+            provider->handle(condition, QString(), false);
+    }
+}
+
+QSharedPointer<TLKestrovanSerialCommunicator> TLKestrovanProtocol::link() const
+{
+    TLAnnotatedMutexLocker lock(&linkMutex);
+    return communicator;
+}
+
+bool TLKestrovanProtocol::isLinkThread() const
+{
+    const QSharedPointer<TLKestrovanSerialCommunicator> current = link();
+    return current && QThread::currentThread() == current.data();
+}
+
+TLCondition TLKestrovanProtocol::buildTelegram(int id, const QString &value, QByteArray &bytes,
+                                               QString &text) const
+{
+    return TLKestrovanTelegram::build(commandCodes.value(id), value, bytes, text);
+}
+
+int TLKestrovanProtocol::commandId(quint16 code) const
+{
+    for (auto it = commandCodes.constBegin(); it != commandCodes.constEnd(); ++it) {
+        if (it.value() == code)
+            return it.key();
+    }
+    return Unknown;
+}
+
+TLCondition TLKestrovanProtocol::sendCommand(int id, const QString &value, bool waitUntilSent)
+{
+    QByteArray bytes;
+    QString text;
+    const TLCondition built = buildTelegram(id, value, bytes, text);
+    if (!built.isSuccess()) {
+        log(LogLevel::Error, QStringLiteral("refused telegram: ") + built.details());
+        return built;
+    }
+    const QSharedPointer<TLKestrovanSerialCommunicator> current = link();
+    if (!current) {
+        // Nothing was ever opened: there is nowhere to send to.
+        log(LogLevel::Warning, QStringLiteral("no serial link for: ") + text);
+        return TLCondition::error(tr("Die Verbindung zum Generator ist nicht hergestellt."));
+    }
+    const bool isQuery = value == QueryValue;
+    log(LogLevel::Trace, (isQuery ? QStringLiteral("query:    ") : QStringLiteral("command:  ")) + text);
+    if (!isQuery) {
+        QString stored = value;
+        stored.replace(QLatin1Char(','), QLatin1Char('.'));
+        TLAnnotatedMutexLocker lock(&valuesMutex);
+        currentValues.insert(id, stored);
+    }
+    current->send(bytes, waitUntilSent);
+    return current->lastCondition();
+}
+
+TLCondition TLKestrovanProtocol::query(int id, bool waitForReply)
+{
+    if (!isDirectConnection() || !link())
+        return TLCondition();
+    // A wait in the link thread would stop the very loop that has to deliver the reply.
+    if (waitForReply && isLinkThread())
+        waitForReply = false;
+    {
+        TLAnnotatedMutexLocker lock(&valuesMutex);
+        awaitingReply.insert(id, waitForReply);
+    }
+    if (!waitForReply)
+        return sendCommand(id, QueryValue, false);
+
+    // Held from before the telegram leaves until the wait begins, so that a quick reply's
+    // wake-up cannot fall between the two.
+    TLAnnotatedMutexLocker lock(&replyMutex);
+    const TLCondition sent = sendCommand(id, QueryValue, false);
+    if (!sent.isSuccess())
+        return sent;
+    TLThreadAnnotations::wait(replyArrived, replyMutex, ReplyTimeoutMs);
+    return TLCondition();
+}
+
+QString TLKestrovanProtocol::currentValue(int id, bool queryIfMissing, bool waitForReply)
+{
+    {
+        TLAnnotatedMutexLocker lock(&valuesMutex);
+        const auto it = currentValues.constFind(id);
+        if (it != currentValues.constEnd())
+            return it.value();
+    }
+    // Before the first connection there is nobody to ask; keep no trace, so that the first
+    // call after switching on still asks the generator.
+    if (queryIfMissing && isDirectConnection() && link()) {
+        query(id, waitForReply);
+        TLAnnotatedMutexLocker lock(&valuesMutex);
+        // An entry is made even when no reply came, so the next call does not ask again.
+        return currentValues[id];
+    }
+    return QString();
+}
+
+TLCondition TLKestrovanProtocol::openConnection()
+{
+    closeConnection();
+    const QString portName = configuredPortName();
+    QSharedPointer<TLKestrovanSerialCommunicator> fresh(new TLKestrovanSerialCommunicator(portName));
+    {
+        TLAnnotatedMutexLocker lock(&linkMutex);
+        // The previous link's thread has ended (closeConnection waited for it).
+        communicator = fresh;
+    }
+    fresh->start();
+    fresh->waitForOpened();
+    const TLKestrovanSerialCommunicator::LinkState state = fresh->state();
+    if (state == TLKestrovanSerialCommunicator::Closed
+        || state == TLKestrovanSerialCommunicator::Failed)
+        return fresh->lastCondition();
+    connect(fresh.data(), &TLKestrovanSerialCommunicator::errorOccurred, this,
+            &TLKestrovanProtocol::onCommunicationErrorOccurred, Qt::DirectConnection);
+    connect(fresh.data(), &TLKestrovanSerialCommunicator::messageReceived, this,
+            &TLKestrovanProtocol::onMessageReceived, Qt::DirectConnection);
+    return TLCondition();
+}
+
+TLCondition TLKestrovanProtocol::closeConnection()
+{
+    const QSharedPointer<TLKestrovanSerialCommunicator> current = link();
+    if (current) {
+        current->stop();
+        // stop() may return while a failed loop still releases the port; wait for the end.
+        if (QThread::currentThread() != current.data()) {
+            current->wait();
+            TLThreadAnnotations::joined(current.data());
+        }
+    }
+    return TLCondition();
+}
+
+bool TLKestrovanProtocol::isPortOpen() const
+{
+    const QSharedPointer<TLKestrovanSerialCommunicator> current = link();
+    return current && current->isOpen();
+}
+
+QString TLKestrovanProtocol::configuredPortName() const
+{
+    const QSharedPointer<TLGeneratorConfigData> config =
+        deviceConfig().dynamicCast<TLGeneratorConfigData>();
+    return config ? config->portName : QString();
+}
+
+void TLKestrovanProtocol::startStatusPolling()
+{
+    const QSharedPointer<TLKestrovanSerialCommunicator> current = link();
+    if (!current)
+        return;
+    // Connected before the interval is set: the link starts ticking only after it sees the
+    // interval, so it never emits into a connection still being made.
+    connect(current.data(), &TLKestrovanSerialCommunicator::timeout, this,
+            &TLKestrovanProtocol::updateStatus,
+            static_cast<Qt::ConnectionType>(Qt::DirectConnection | Qt::UniqueConnection));
+    current->setTimeoutInterval(StatusPollIntervalMs);
+}
+
+void TLKestrovanProtocol::stopStatusPolling()
+{
+    const QSharedPointer<TLKestrovanSerialCommunicator> current = link();
+    if (!current)
+        return;
+    current->setTimeoutInterval(0);
+    disconnect(current.data(), &TLKestrovanSerialCommunicator::timeout, this,
+               &TLKestrovanProtocol::updateStatus);
+}
+
+bool TLKestrovanProtocol::statusBit(int id, int bit)
+{
+    QString text;
+    {
+        TLAnnotatedMutexLocker lock(&valuesMutex);
+        text = currentValues[id];
+    }
+    return (text.toInt(nullptr, 10) & bit) != 0;
+}
+
+bool TLKestrovanProtocol::statusFocusReady()
+{
+    return statusBit(Status1, Status1FocusReadyBit);
+}
+
+bool TLKestrovanProtocol::statusGeneratorOn()
+{
+    return statusBit(Status1, Status1GeneratorOnBit);
+}
+
+bool TLKestrovanProtocol::statusDapEnabled()
+{
+    return statusBit(Status2, Status2DapEnabledBit);
+}
+
+void TLKestrovanProtocol::onMessageReceived(QByteArray _data)
+{
+    if (_data.size() < 2) {
+        log(LogLevel::Error, QStringLiteral("received to short message: ") + QString::fromLatin1(_data));
+        return;
+    }
+    const int id = commandId(TLKestrovanTelegram::code(_data));
+    const QString text = QString::fromLatin1(TLKestrovanTelegram::text(_data));
+    log(LogLevel::Trace, QStringLiteral("received: ") + text);
+    if (id == Unknown) {
+        log(LogLevel::Warning, QStringLiteral("unknown command: ") + text);
+        return;
+    }
+    const QByteArray value = TLKestrovanTelegram::value(_data);
+
+    if (id == ErrorCode) {
+        if (!value.isEmpty() && value != "0")
+            emit errorReceived(value);
+    } else if (id == ExposureState) {
+        log(LogLevel::Trace, QStringLiteral("new exposure state: ") + QString::fromLatin1(value));
+        handleExposureState(value);
+        return;
+    } else if (id == Status2) {
+        log(LogLevel::Trace, QStringLiteral("status2: %1").arg(QString::fromLatin1(value)));
+    }
+
+    const QString newText = QString::fromLatin1(value);
+    QString oldText;
+    bool changed = false;
+    bool wake = false;
+    {
+        TLAnnotatedMutexLocker lock(&valuesMutex);
+        oldText = currentValues[id];
+        changed = id == TargetDevice ? oldText.left(2) != newText.left(2) : oldText != newText;
+        if (changed)
+            currentValues.insert(id, newText);
+        wake = awaitingReply[id];
+    }
+
+    if (changed) {
+        if (id == Status1) {
+            log(LogLevel::Trace, QStringLiteral("status1: %1 -> %2").arg(oldText, newText));
+            const int before = oldText.toInt(nullptr, 10);
+            const int after = newText.toInt(nullptr, 10);
+            if ((before ^ after) & Status1ErrorBit)
+                query(ErrorCode, false);
+        } else if (id != Status2) {
+            log(LogLevel::Trace, QStringLiteral("value changed: %1 (%2 -> %3)")
+                                     .arg(QString::fromLatin1(_data.left(2)), oldText, newText));
+            emit valueChanged();
+        }
+    }
+
+    if (wake) {
+        TLAnnotatedMutexLocker lock(&replyMutex);
+        TLThreadAnnotations::wakeAll(replyArrived);
+    }
+}
+
+void TLKestrovanProtocol::updateStatus()
+{
+    query(Status1, false);
+    query(Status2, false);
+    resetErrorIfDue();
+}
+
+void TLKestrovanProtocol::resetErrorIfDue()
+{
+    {
+        TLAnnotatedMutexLocker lock(&errorMutex);
+        if (!lastErrorReport.isValid()
+            || lastErrorReport.msecsTo(QDateTime::currentDateTimeUtc()) <= ErrorResetDelayMs)
+            return;
+        lastErrorReport = QDateTime();
+    }
+    log(LogLevel::Info, QStringLiteral("reset error"));
+    sendCommand(ResetError, QString(), false);
+    query(ErrorCode, false);
+}
+
+void TLKestrovanProtocol::handleError(QByteArray _error)
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    bool report = false;
+    {
+        TLAnnotatedMutexLocker lock(&errorMutex);
+        const QDateTime seen = errorLastSeen.value(_error);
+        report = seen.isNull() || seen.msecsTo(now) > ErrorRepeatMs;
+        errorLastSeen.insert(_error, now);
+    }
+    if (!report)
+        return;
+    const QString code = QString::fromLatin1(_error);
+    log(LogLevel::Info, QStringLiteral("handle error: ") + code);
+    showAlarm(errorHandler.errorCondition(code));
+    TLAnnotatedMutexLocker lock(&errorMutex);
+    lastErrorReport = now;
+}
+
+void TLKestrovanProtocol::onCommunicationErrorOccurred(TLCondition _cond)
+{
+    if (!statusGeneratorOn())
+        return;
+    showAlarm(_cond);
+    emit communicationErrorOccurred();
+}
+
+void TLKestrovanProtocol::handleExposureState(const QByteArray &value)
+{
+    const int state = hexByte(value, 0);
+    const int keys = hexByte(value, 2);
+    const bool prepareKey = keys & PrepareKeyBit;
+    const bool exposureKey = keys & ExposureKeyBit;
+    log(LogLevel::Trace, QStringLiteral("xray key prepare:  %1").arg(keys & PrepareKeyBit));
+    log(LogLevel::Trace, QStringLiteral("xray key exposure: %1").arg(keys & ExposureKeyBit));
+    log(LogLevel::Trace, QStringLiteral("xray state:        %1").arg(state));
+
+    TLXRaySynchronizer *synchronizer = TLSingleton<TLXRaySynchronizer>::getInstance();
+    TLXRayExposureStateProvider *provider = TLSingleton<TLXRayExposureStateProvider>::getInstance();
+
+    switch (state) {
+    case StateBreak:
+        log(LogLevel::Info, QStringLiteral("EXPOSURE: break exposure"));
+        return;
+    case StateError:
+        log(LogLevel::Error, QStringLiteral("EXPOSURE: exposure error"));
+        provider->setError();
+        query(ErrorCode, false);
+        synchronizer->setExposureOff(QDateTime());
+        provider->setExposureOff();
+        provider->setPrepareOff();
+        startStatusPolling();
+        return;
+    case StatePrepareOn:
+        if (!prepareKey)
+            return;
+        if (!provider->isUnlocked()) {
+            log(LogLevel::Warning, QStringLiteral("EXPOSURE: prepare on NOT accepted - system not ready"));
+            return;
+        }
+        if (!synchronizer->waitForDetectorReady(HandshakeTimeoutMs)) {
+            log(LogLevel::Warning, QStringLiteral("EXPOSURE: prepare on NOT accepted - detector not ready"));
+            return;
+        }
+        log(LogLevel::Debug,
+            QStringLiteral("current generator settings: mode %1, %2 kv, %3 mAs, %4 mA, %5 ms, focus %6, aec %7")
+                .arg(mode())
+                .arg(kV(), 0, 'g', 6)
+                .arg(mAs(), 0, 'g', 6)
+                .arg(mA(), 0, 'g', 6)
+                .arg(ms(), 0, 'g', 6)
+                .arg(focus())
+                .arg(aec()));
+        log(LogLevel::Info, QStringLiteral("EXPOSURE: prepare on accepted"));
+        sendCommand(ExposureRelease, QStringLiteral("41"), false);
+        return;
+    case StatePrepare:
+        if (!prepareKey)
+            return;
+        log(LogLevel::Info, QStringLiteral("EXPOSURE: prepare state"));
+        provider->setPrepareCheck();
+        return;
+    case StatePrepareReady:
+        if (!prepareKey)
+            return;
+        log(LogLevel::Info, QStringLiteral("EXPOSURE: prepare ready state"));
+        provider->setPrepareOk();
+        return;
+    case StateWaitForExposure:
+        if (exposureKey) {
+            log(LogLevel::Info, QStringLiteral("EXPOSURE: wait for exposure (exposure key on)"));
+            synchronizer->exposureButtonPressed();
+            stopStatusPolling();
+        } else if (prepareKey) {
+            log(LogLevel::Info, QStringLiteral("EXPOSURE: wait for exposure (exposure key off)"));
+        }
+        return;
+    case StateExposureCheck:
+        if (!exposureKey)
+            return;
+        log(LogLevel::Info, QStringLiteral("EXPOSURE: exposure check signal received"));
+        if (synchronizer->waitForOpenXRayWindow(HandshakeTimeoutMs)) {
+            log(LogLevel::Info, QStringLiteral("EXPOSURE: exposure check signal accepted"));
+            sendCommand(ExposureRelease, QStringLiteral("81"), false);
+        } else {
+            log(LogLevel::Info, QStringLiteral("EXPOSURE: exposure check signal ignored with timeout"));
+        }
+        return;
+    case StateExposureWait:
+        if (exposureKey)
+            log(LogLevel::Info, QStringLiteral("EXPOSURE: exposure wait (wait for devices)"));
+        return;
+    case StateExposureOn:
+        if (!exposureKey)
+            return;
+        log(LogLevel::Info, QStringLiteral("EXPOSURE: exposure on"));
+        synchronizer->setExposureOn(QDateTime());
+        provider->setExposureOn();
+        return;
+    case StateExposureOff:
+        log(LogLevel::Info, QStringLiteral("EXPOSURE: exposure off"));
+        synchronizer->setExposureOff(QDateTime());
+        provider->setExposureOff();
+        provider->setPrepareOff();
+        startStatusPolling();
+        return;
+    default:
+        return;
+    }
+}

@@ -1,0 +1,105 @@
+#pragma once
+
+#include "KestrovanCommand.h"
+#include "LogLevel.h"
+#include "TLAbstractGeneratorDriver.h"
+#include "TLCondition.h"
+#include "TLKestrovanErrorHandler.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QHash>
+#include <QMutex>
+#include <QSharedPointer>
+#include <QWaitCondition>
+
+class TLKestrovanSerialCommunicator;
+
+// The protocol layer of the driver: builds and reads telegrams, sends commands and queries over
+// the serial link, keeps the last value text of every command, polls the status, runs the
+// exposure handshake and reports generator and link errors.
+//
+// Threads: the host's main thread calls the request operations; the link thread runs
+// onMessageReceived, onCommunicationErrorOccurred, updateStatus and the handshake. Members both
+// touch are guarded by valuesMutex (values and waiters), replyMutex (the reply wait),
+// errorMutex (error throttling) and linkMutex (the link pointer).
+class TLKestrovanProtocol : public TLAbstractGeneratorDriver
+{
+    Q_OBJECT
+public:
+    // Time a waiting query gives the generator to answer.
+    static constexpr unsigned long ReplyTimeoutMs = 3000;
+    static constexpr qint64 StatusPollIntervalMs = 1000;
+    // A generator error code is shown again only after this much silence about it.
+    static constexpr qint64 ErrorRepeatMs = 5000;
+    // The generator's error state is reset this long after a report.
+    static constexpr qint64 ErrorResetDelayMs = 2000;
+    // How long the host's synchroniser may take to agree to prepare or exposure.
+    static constexpr int HandshakeTimeoutMs = 1500;
+
+    // Status bits.
+    static constexpr int Status1ErrorBit = 0x80;
+    static constexpr int Status1FocusReadyBit = 0x400;
+    static constexpr int Status1GeneratorOnBit = 0x1000;
+    static constexpr int Status2DapEnabledBit = 0x80;
+
+    explicit TLKestrovanProtocol(QObject *parent = nullptr);
+    ~TLKestrovanProtocol() override;
+
+    TLCondition sendCommand(int id, const QString &value, bool waitUntilSent);
+    TLCondition query(int id, bool waitForReply);
+    QString currentValue(int id, bool queryIfMissing, bool waitForReply);
+
+    TLCondition openConnection();
+    TLCondition closeConnection();
+    bool isPortOpen() const;
+    QString configuredPortName() const;
+    void startStatusPolling();
+
+    bool statusFocusReady();
+    bool statusGeneratorOn();
+    bool statusDapEnabled();
+
+    // The telegram of a command id and a value text, from the command table.
+    TLCondition buildTelegram(int id, const QString &value, QByteArray &bytes, QString &text) const;
+    // The id whose code matches, or Unknown.
+    int commandId(quint16 code) const;
+    quint16 commandCode(int id) const { return commandCodes.value(id); }
+
+signals:
+    void errorReceived(QByteArray _error);
+    void communicationErrorOccurred();
+
+public slots:
+    void onCommunicationErrorOccurred(TLCondition _cond);
+    void onMessageReceived(QByteArray _data);
+    void updateStatus();
+    void handleError(QByteArray _error);
+
+protected:
+    void handleExposureState(const QByteArray &value);
+    void log(LogLevel level, const QString &text) const;
+    void showAlarm(const TLCondition &condition) const;
+    QSharedPointer<TLKestrovanSerialCommunicator> link() const;
+    bool isLinkThread() const;
+
+    TLKestrovanErrorHandler errorHandler;
+
+private:
+    bool statusBit(int id, int bit);
+    void stopStatusPolling();
+    void resetErrorIfDue();
+
+    QSharedPointer<TLKestrovanSerialCommunicator> communicator;
+    QHash<int, quint16> commandCodes;
+    QHash<int, QString> currentValues;
+    QWaitCondition replyArrived;
+    QHash<int, bool> awaitingReply;
+    QHash<QByteArray, QDateTime> errorLastSeen;
+    QDateTime lastErrorReport;
+
+    mutable QMutex linkMutex;
+    mutable QMutex valuesMutex;
+    QMutex replyMutex;
+    mutable QMutex errorMutex;
+};

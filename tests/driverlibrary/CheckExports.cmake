@@ -1,0 +1,16 @@
+# Fails unless the only defined dynamic symbol of the library is `driver`.
+execute_process(COMMAND nm -D --defined-only ${LIBRARY}
+    OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${symbols}")
+set(names "")
+foreach(line ${lines})
+    string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] +" "" name "${line}")
+    list(APPEND names "${name}")
+endforeach()
+if(NOT names STREQUAL "driver")
+    message(FATAL_ERROR "exported symbols: ${names} (expected only driver)")
+endif()
+message(STATUS "exported symbols: ${names}")
