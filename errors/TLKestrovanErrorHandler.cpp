@@ -1,0 +1,154 @@
+#include "TLKestrovanErrorHandler.h"
+
+#include "TLApplicationContext.h"
+#include "TLFileSystemHelper.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
+namespace {
+constexpr char RecordSeparator = '\n';
+constexpr QChar FieldSeparator = QLatin1Char(';');
+// code; description; details; type
+constexpr int FieldCount = 4;
+// The host's alarm box lays out the text in lines of this width; the blank line keeps the code
+// and the description apart there.
+constexpr int SpacerWidthChars = 83;
+
+// Entries of weight error would each write a host log line while they are made; a catalogue of
+// a few hundred codes must not flood the log. Switched on again however the parse loop is left.
+class QuietErrorConditions
+{
+public:
+    QuietErrorConditions() { TLCondition::enableAutoLoggingErrors(false); }
+    ~QuietErrorConditions() { TLCondition::enableAutoLoggingErrors(true); }
+    QuietErrorConditions(const QuietErrorConditions &) = delete;
+    QuietErrorConditions &operator=(const QuietErrorConditions &) = delete;
+};
+
+const QString &spacerLine()
+{
+    static const QString line(SpacerWidthChars, QLatin1Char(' '));
+    return line;
+}
+} // namespace
+
+TLKestrovanErrorHandler::TLKestrovanErrorHandler(QObject *parent) : QObject(parent)
+{
+}
+
+TLCondition TLKestrovanErrorHandler::loadErrorFile(const QString &folder)
+{
+    lineNumber = 0;
+    const QString prefix = loadFailurePrefix();
+    const QString path =
+        TLFileSystemHelper::adaptFileOrPathToSystem(folder + QStringLiteral("/errors.csv"));
+
+    if (!QFile::exists(path)) {
+        log(QStringLiteral("error handling: file does not exists: ") + path, LogLevel::Error);
+        return TLCondition::warning(
+            prefix + tr("Die Datei mit Fehlerinformationen existiert nicht."), path);
+    }
+
+    // Only a plain file is read. A directory cannot be read, and opening a pipe or a device
+    // under that name could block the host's thread or never reach an end.
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        log(QStringLiteral("error handling: failed to open file: ") + path, LogLevel::Error);
+        return TLCondition::warning(
+            prefix + tr("Die Datei mit Fehlerinformationen kann nicht geöffnet werden nicht."),
+            path);
+    }
+    // Text mode has already dropped every carriage return, so CR LF files read like LF files.
+    const QByteArray content = file.readAll();
+    file.close();
+
+    TLCondition result;
+    {
+        const QuietErrorConditions quiet;
+        // The piece before the first line feed is the header. Every piece after a line feed is
+        // a record, the empty one after a final line feed included. Walked in place so that a
+        // large file costs one pass and no list of copies.
+        int separator = content.indexOf(RecordSeparator);
+        while (separator >= 0) {
+            const int begin = separator + 1;
+            separator = content.indexOf(RecordSeparator, begin);
+            const int end = separator >= 0 ? separator : content.size();
+            const TLCondition outcome =
+                parseLine(QString::fromUtf8(content.constData() + begin, end - begin));
+            if (!outcome.isSuccess())
+                result = TLCondition::warning(prefix + outcome.text(), outcome.details());
+        }
+    }
+
+    log(QStringLiteral("error handling: readed %1 entries from error file %2")
+            .arg(QString::number(errors.size()), path),
+        LogLevel::Info);
+    return result;
+}
+
+TLCondition TLKestrovanErrorHandler::errorCondition(const QString &code) const
+{
+    const auto entry = errors.constFind(codeKey(code));
+    if (entry != errors.cend())
+        return entry.value();
+
+    log(QStringLiteral("no description found for error code ") + code, LogLevel::Debug);
+    return TLCondition::error(tr("Generatorfehler: ") + code);
+}
+
+TLCondition TLKestrovanErrorHandler::parseLine(const QString &line)
+{
+    ++lineNumber;
+
+    // Counted before splitting: a garbage line full of separators is refused without making
+    // thousands of fields.
+    if (line.count(FieldSeparator) != FieldCount - 1) {
+        log(QStringLiteral("error handling: wrong number of elements in line: %1").arg(lineNumber),
+            LogLevel::Error);
+        return TLCondition::error(
+            tr("Fehlerhafte Anzahl von Elementen in Zeile %1.").arg(lineNumber));
+    }
+
+    const QStringList fields = line.split(FieldSeparator, Qt::KeepEmptyParts);
+    const QString &code = fields.at(0);
+    const QString &description = fields.at(1);
+    const QString &details = fields.at(2);
+    const QString &type = fields.at(3);
+
+    const bool isWarning = type == QLatin1String("Warning");
+    if (!isWarning && type != QLatin1String("Error")) {
+        log(QStringLiteral("error handling: type failure in line: %1").arg(lineNumber),
+            LogLevel::Error);
+        return TLCondition::error(tr("Fehlerhafter Typ in Zeile %1.").arg(lineNumber));
+    }
+
+    // The text shows the code as written ("007"), the key holds its value (7).
+    const QString text = tr("Generatorfehler: ") + code + QLatin1Char('\n') + spacerLine()
+                         + QLatin1Char('\n') + description;
+    errors.insert(codeKey(code), isWarning ? TLCondition::warning(text, details)
+                                           : TLCondition::error(text, details));
+    return TLCondition();
+}
+
+QString TLKestrovanErrorHandler::loadFailurePrefix()
+{
+    return tr("Fehler bei Initialisierung der Fehlerdatei.\n"
+              "Unter Umständen sind keine weiteren Infomationen zu den Fehlercodes des "
+              "Generators verfügbar.\n");
+}
+
+qint32 TLKestrovanErrorHandler::codeKey(const QString &code)
+{
+    // toInt gives 0 for anything that is no number in range, blanks around the digits allowed.
+    return code.toInt(nullptr, 10);
+}
+
+void TLKestrovanErrorHandler::log(const QString &text, LogLevel level)
+{
+    // Reached afresh each time: the host may not (or no longer) provide a context.
+    if (TLApplicationContext *context = TLApplicationContext::instance())
+        context->log(QStringLiteral("KESTROVAN"), text, level);
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "LogLevel.h"
+#include "TLCondition.h"
+
+#include <QHash>
+#include <QObject>
+
+// The catalogue of the generator's error codes, read from "errors.csv".
+class TLKestrovanErrorHandler : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TLKestrovanErrorHandler(QObject *parent = nullptr);
+
+    // Reads folder + "/errors.csv": success, or a warning when the file is missing, cannot be
+    // opened or holds bad lines.
+    TLCondition loadErrorFile(const QString &folder);
+    // The condition to show for a code as received.
+    TLCondition errorCondition(const QString &code) const;
+    // Reads one record into the catalogue.
+    TLCondition parseLine(const QString &line);
+
+private:
+    // Text shown before every failure of a load.
+    static QString loadFailurePrefix();
+    // The code as the catalogue keys it: base 10, anything that is no number is 0.
+    static qint32 codeKey(const QString &code);
+    static void log(const QString &text, LogLevel level);
+
+    QHash<qint32, TLCondition> errors;
+    // Records of the current load read so far; the first record after the header is line 1.
+    int lineNumber = 0;
+};
