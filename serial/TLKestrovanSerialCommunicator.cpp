@@ -1,0 +1,337 @@
+#include "TLKestrovanSerialCommunicator.h"
+
+#include "TLAnnotatedMutexLocker.h"
+#include "TLThreadAnnotations.h"
+
+#include <QElapsedTimer>
+#include <QSerialPort>
+
+namespace {
+constexpr qint32 BaudRate = 38400;
+// Bit 7 marks the terminator (the check byte) of a telegram, and only it.
+constexpr unsigned char TerminatorBit = 0x80;
+// Shorter pieces are lone terminators: neither acknowledged nor delivered.
+constexpr int MinTelegramBytes = 2;
+
+constexpr int ReadWaitMs = 50;            // wait for incoming bytes, per read
+constexpr int WriteWaitMs = 500;          // wait until written
+constexpr qint64 AckWindowMs = 500;       // before the telegram is written again
+constexpr qint64 GiveUpMs = 8000;         // since the first write of a telegram
+constexpr unsigned long SendPollMs = 50;  // owner's poll while its telegram is queued
+constexpr unsigned long OwnerPollMs = 500; // owner's poll for opening and stopping
+
+bool isTerminator(char byte)
+{
+    return (static_cast<unsigned char>(byte) & TerminatorBit) != 0;
+}
+} // namespace
+
+TLKestrovanSerialCommunicator::TLKestrovanSerialCommunicator(const QString &portName,
+                                                             QObject *parent)
+    : QThread(parent), portName(portName)
+{
+    setObjectName(QStringLiteral("KestrovanSerialCommunicator"));
+}
+
+TLKestrovanSerialCommunicator::~TLKestrovanSerialCommunicator()
+{
+    stopRequested = true;
+    // Deleting a running QThread aborts; from its own thread we cannot wait, though.
+    if (!isOwnThread()) {
+        wait();
+        TLThreadAnnotations::joined(this);
+    }
+}
+
+void TLKestrovanSerialCommunicator::waitForOpened()
+{
+    if (isOwnThread())
+        return;
+    for (;;) {
+        const LinkState current = m_state;
+        if (current == Open || current == Failed)
+            return;
+        const bool finished = wait(OwnerPollMs);
+        if (finished)
+            TLThreadAnnotations::joined(this);
+        if (m_state == Closed && !lastCondition().isSuccess())
+            return;
+        // A thread that has ended (or was never started) will not open anything any more.
+        if (finished && m_state == Closed)
+            return;
+    }
+}
+
+TLKestrovanSerialCommunicator::LinkState TLKestrovanSerialCommunicator::state() const
+{
+    return m_state;
+}
+
+TLCondition TLKestrovanSerialCommunicator::lastCondition() const
+{
+    std::lock_guard<std::mutex> lock(conditionMutex);
+    return m_lastCondition;
+}
+
+bool TLKestrovanSerialCommunicator::isOpen() const
+{
+    std::lock_guard<std::mutex> lock(portMutex);
+    return port && port->isOpen();
+}
+
+void TLKestrovanSerialCommunicator::send(QByteArray telegram, bool waitUntilSent)
+{
+    // lastCondition is the owner's result: a handler in the link thread that queues a telegram
+    // must not wipe a failure the owner has yet to read.
+    const bool ownThread = isOwnThread();
+    if (!ownThread)
+        setLastCondition(TLCondition());
+    {
+        TLAnnotatedMutexLocker locker(&mutex);
+        sendQueue.append(telegram);
+        queuedTelegrams = sendQueue.size();
+    }
+    // The loop that would write the telegram is the caller itself: waiting could never end.
+    if (!waitUntilSent || ownThread)
+        return;
+    while (queuedTelegrams > 0) {
+        if (wait(SendPollMs))
+            TLThreadAnnotations::joined(this);
+        if (m_state != Open)
+            return;
+    }
+}
+
+void TLKestrovanSerialCommunicator::setTimeoutInterval(const qint64 &milliseconds)
+{
+    timeoutInterval = milliseconds;
+}
+
+void TLKestrovanSerialCommunicator::stop()
+{
+    stopRequested = true;
+    if (isOwnThread())
+        return;
+    for (;;) {
+        const LinkState current = m_state;
+        if (current == Closed || current == Failed)
+            return;
+        if (wait(OwnerPollMs))
+            TLThreadAnnotations::joined(this);
+    }
+}
+
+void TLKestrovanSerialCommunicator::cutTelegrams(const QByteArray &bytes,
+                                                 QList<QByteArray> &queue)
+{
+    QByteArray piece;
+    for (const char byte : bytes) {
+        piece.append(byte);
+        if (isTerminator(byte)) {
+            queue.append(piece);
+            piece.clear();
+        }
+    }
+}
+
+bool TLKestrovanSerialCommunicator::isAcknowledgement(const QByteArray &message,
+                                                      const QByteArray &telegram)
+{
+    if (message.isEmpty() || telegram.isEmpty())
+        return false;
+    return isTerminator(message.at(0)) && message.at(0) == telegram.at(telegram.size() - 1);
+}
+
+void TLKestrovanSerialCommunicator::run()
+{
+    openPort();
+    QElapsedTimer tickClock;
+    tickClock.start();
+
+    do {
+        TLCondition failure;
+        {
+            TLAnnotatedMutexLocker locker(&mutex);
+            // After a failed opening nothing queued is ever written.
+            if (!sendQueue.isEmpty() && m_state != Failed) {
+                const QByteArray telegram = sendQueue.first();
+                failure = transmit(telegram);
+                sendQueue.removeFirst();
+                queuedTelegrams = sendQueue.size();
+            }
+        }
+        // Reported with mutex released: a directly connected handler may still call send().
+        if (!failure.isSuccess()) {
+            emit errorOccurred(failure);
+            m_state = Failed;
+        }
+        // What arrived during the transmission goes first, in arrival order.
+        if (!setAside.isEmpty()) {
+            receivedQueue = setAside + receivedQueue;
+            setAside.clear();
+        }
+
+        do {
+            receiveTelegram();
+            if (message.size() >= MinTelegramBytes) {
+                writeBytes(message.right(1));
+                emit messageReceived(message);
+            }
+            message.clear();
+        } while (!receivedQueue.isEmpty());
+
+        const qint64 interval = timeoutInterval;
+        if (interval > 0 && tickClock.elapsed() > interval) {
+            emit timeout();
+            tickClock.restart();
+        }
+
+        if (stopRequested) {
+            TLAnnotatedMutexLocker locker(&mutex);
+            if (sendQueue.isEmpty())
+                break;
+        }
+    } while (m_state != Failed);
+
+    closePort();
+    m_state = Closed;
+    TLThreadAnnotations::finishing(this);
+}
+
+void TLKestrovanSerialCommunicator::openPort()
+{
+    m_state = Opening;
+    setLastCondition(TLCondition());
+
+    auto *serial = new QSerialPort(); // no parent: the owner lives in another thread
+    serial->setPortName(portName);
+    serial->setBaudRate(BaudRate, QSerialPort::AllDirections);
+    serial->setDataBits(QSerialPort::Data8);
+    serial->setFlowControl(QSerialPort::NoFlowControl);
+    serial->setParity(QSerialPort::NoParity);
+    serial->setStopBits(QSerialPort::OneStop);
+
+    bool opened = false;
+    {
+        std::lock_guard<std::mutex> lock(portMutex);
+        port = serial;
+        opened = port->open(QIODevice::ReadWrite);
+        // The port keeps what arrived before we opened it; that is not for us.
+        if (opened)
+            port->clear();
+    }
+    if (opened) {
+        m_state = Open;
+    } else {
+        setLastCondition(TLCondition::error(
+            tr("Fehler beim Öffnen des COM-Ports %1").arg(portName), serial->errorString()));
+        m_state = Failed;
+    }
+}
+
+void TLKestrovanSerialCommunicator::closePort()
+{
+    std::lock_guard<std::mutex> lock(portMutex);
+    if (port) {
+        port->close();
+        delete port;
+        port = nullptr;
+    }
+}
+
+void TLKestrovanSerialCommunicator::receiveTelegram()
+{
+    message.clear();
+    if (receivedQueue.isEmpty()) {
+        if (!port->isOpen())
+            return;
+        QByteArray collected;
+        for (;;) {
+            // Bytes that an earlier wait already fetched need no new wait.
+            if (port->bytesAvailable() == 0)
+                waitForInput();
+            const QByteArray bytes = port->readAll();
+            if (bytes.isEmpty())
+                break;
+            collected.append(bytes);
+        }
+        cutTelegrams(collected, receivedQueue);
+        // A burst without any terminator leaves nothing to take.
+        if (receivedQueue.isEmpty())
+            return;
+    }
+    message = receivedQueue.takeFirst();
+}
+
+void TLKestrovanSerialCommunicator::waitForInput()
+{
+    QElapsedTimer clock;
+    clock.start();
+    // A port whose far end hung up reports "ready" at once, again and again, with nothing to
+    // read: wait out the rest of the time, or the loop would spin a core.
+    port->waitForReadyRead(ReadWaitMs);
+    if (port->bytesAvailable() == 0) {
+        const qint64 rest = ReadWaitMs - clock.elapsed();
+        if (rest > 0)
+            QThread::msleep(static_cast<unsigned long>(rest));
+    }
+}
+
+TLCondition TLKestrovanSerialCommunicator::writeBytes(const QByteArray &bytes)
+{
+    // An earlier read time-out must not pass for the reason of this write's failure.
+    port->clearError();
+    const qint64 written = port->write(bytes);
+    if (written == -1)
+        return TLCondition::error(tr("Fehler beim Schreiben auf COM-Port %1.").arg(portName),
+                                  port->errorString());
+    if (written < bytes.size())
+        return TLCondition::error(
+            tr("Es konnten nicht alle Daten auf COM-Port %1 gesendet werden.").arg(portName),
+            port->errorString());
+    if (!port->waitForBytesWritten(WriteWaitMs))
+        return TLCondition::error(
+            tr("Timeout oder Fehler beim Senden der Daten auf COM-Port %1.").arg(portName),
+            port->errorString());
+    return TLCondition();
+}
+
+TLCondition TLKestrovanSerialCommunicator::transmit(const QByteArray &telegram)
+{
+    QElapsedTimer overall;
+    overall.start();
+    TLCondition result;
+    do {
+        result = writeBytes(telegram);
+        QElapsedTimer window;
+        window.start();
+        do {
+            receiveTelegram();
+            if (message.isEmpty())
+                continue;
+            if (isAcknowledgement(message, telegram)) {
+                message.clear();
+                return TLCondition();
+            }
+            setAside.append(message);
+            message.clear();
+        } while (window.elapsed() <= AckWindowMs);
+    } while (overall.elapsed() <= GiveUpMs);
+
+    if (result.isSuccess())
+        result = TLCondition::error(
+            tr("Es trat ein Fehler bei der Kommunikation mit dem Generator auf."), QString());
+    setLastCondition(result);
+    return result;
+}
+
+void TLKestrovanSerialCommunicator::setLastCondition(const TLCondition &condition)
+{
+    std::lock_guard<std::mutex> lock(conditionMutex);
+    m_lastCondition = condition;
+}
+
+bool TLKestrovanSerialCommunicator::isOwnThread() const
+{
+    return QThread::currentThread() == this;
+}

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "TLCondition.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <mutex>
+
+class QSerialPort;
+
+// The worker thread that owns the serial port: writes queued telegrams, repeats each until its
+// terminator comes back as acknowledgement, acknowledges and delivers received telegrams, and
+// ticks a periodic timeout. One object serves one connection; it is never restarted.
+class TLKestrovanSerialCommunicator : public QThread
+{
+    Q_OBJECT
+public:
+    enum LinkState : qint32 { Closed = 0, Opening = 1, Open = 2, Failed = 3 };
+
+    explicit TLKestrovanSerialCommunicator(const QString &portName, QObject *parent = nullptr);
+    // Stops the loop and waits for the thread, so the object never goes while it runs.
+    ~TLKestrovanSerialCommunicator() override;
+
+    void waitForOpened();
+    LinkState state() const;
+    TLCondition lastCondition() const;
+    bool isOpen() const;
+    void send(QByteArray telegram, bool waitUntilSent);
+    void setTimeoutInterval(const qint64 &milliseconds);
+    void stop();
+
+    // Cuts a received byte stream into telegrams, each ending at the first byte with the most
+    // significant bit set, and appends them to queue. Bytes after the last terminator are
+    // dropped.
+    static void cutTelegrams(const QByteArray &bytes, QList<QByteArray> &queue);
+    // Whether a received message acknowledges the telegram: it starts with the telegram's
+    // terminator.
+    static bool isAcknowledgement(const QByteArray &message, const QByteArray &telegram);
+
+signals:
+    void errorOccurred(TLCondition _cond);
+    void messageReceived(QByteArray _data);
+    void timeout();
+
+protected:
+    void run() override;
+
+private:
+    void openPort();
+    void closePort();
+    void receiveTelegram();
+    void waitForInput();
+    TLCondition writeBytes(const QByteArray &bytes);
+    // Success once acknowledged; otherwise the failure, already recorded in lastCondition.
+    TLCondition transmit(const QByteArray &telegram);
+    void setLastCondition(const TLCondition &condition);
+    bool isOwnThread() const;
+
+    const QString portName;
+    // Created, used and destroyed by the link thread; portMutex guards the pointer and the
+    // opening and closing, so that isOpen() from the owner's thread never sees a dying port.
+    QSerialPort *port = nullptr;
+    std::atomic<bool> stopRequested{false};
+    QMutex mutex; // guards sendQueue; held by the loop for a whole transmission
+    QList<QByteArray> sendQueue;
+    // The accessors carry the plain names state() and lastCondition().
+    std::atomic<LinkState> m_state{Closed};
+    std::atomic<qint64> timeoutInterval{0};
+    TLCondition m_lastCondition; // guarded by conditionMutex
+    // Link thread only.
+    QByteArray message;
+    QList<QByteArray> receivedQueue;
+    // Telegrams received while a transmission waits for its acknowledgement, kept apart from
+    // receivedQueue so that the port is still read; the loop delivers them afterwards.
+    QList<QByteArray> setAside;
+
+    // Mirrors sendQueue.size() (written under mutex), so that a waiting send() can poll it
+    // without blocking for a whole transmission.
+    std::atomic<int> queuedTelegrams{0};
+    mutable std::mutex conditionMutex;
+    mutable std::mutex portMutex;
+};
