@@ -1,0 +1,322 @@
+#include "TLKestrovanSimulatorShell.h"
+
+#include <QStringList>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+namespace {
+// Without an argument, wait-exposure waits this long: longer than a whole sequence with the
+// default release time-outs.
+constexpr int DefaultExposureWaitMs = 30000;
+
+QString hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}
+
+QString printable(const QByteArray &bytes)
+{
+    QString text;
+    for (const char byte : bytes)
+        text += (byte >= 0x20 && byte < 0x7F) ? QChar::fromLatin1(byte) : QChar('.');
+    return text;
+}
+
+bool parseOnOff(const QStringList &args, bool *on)
+{
+    if (args.size() != 1)
+        return false;
+    if (args.front() == QLatin1String("on"))
+        *on = true;
+    else if (args.front() == QLatin1String("off"))
+        *on = false;
+    else
+        return false;
+    return true;
+}
+
+bool parseNumber(const QStringList &args, int index, int *number)
+{
+    if (args.size() <= index)
+        return false;
+    bool ok = false;
+    *number = args.at(index).toInt(&ok);
+    return ok;
+}
+} // namespace
+
+struct TLKestrovanSimulatorShell::Sink
+{
+    std::mutex mutex;
+    Output output;
+};
+
+TLKestrovanSimulatorShell::TLKestrovanSimulatorShell(TLKestrovanGeneratorSimulator &simulator,
+                                                         Output output)
+    : simulator(simulator), sink(std::make_shared<Sink>())
+{
+    sink->output = std::move(output);
+}
+
+TLKestrovanSimulatorShell::~TLKestrovanSimulatorShell()
+{
+    simulator.setTraceHandler({});
+}
+
+void TLKestrovanSimulatorShell::print(const QString &line) const
+{
+    std::lock_guard<std::mutex> lock(sink->mutex);
+    if (sink->output)
+        sink->output(line);
+}
+
+void TLKestrovanSimulatorShell::setTrace(bool enabled)
+{
+    if (!enabled) {
+        simulator.setTraceHandler({});
+        return;
+    }
+    std::shared_ptr<Sink> shared = sink;
+    simulator.setTraceHandler([shared](const TLKestrovanGeneratorSimulator::TranscriptEntry &entry) {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        if (shared->output)
+            shared->output(formatEntry(entry));
+    });
+}
+
+QString TLKestrovanSimulatorShell::formatEntry(
+    const TLKestrovanGeneratorSimulator::TranscriptEntry &entry)
+{
+    const bool fromDriver =
+        entry.direction == TLKestrovanGeneratorSimulator::Direction::FromDriver;
+    return QStringLiteral("%1 ms  %2  %3  %4")
+        .arg(double(entry.elapsedUs) / 1000.0, 12, 'f', 3)
+        .arg(fromDriver ? QStringLiteral("from driver") : QStringLiteral("to driver  "))
+        .arg(hex(entry.bytes))
+        .arg(printable(entry.bytes));
+}
+
+QString TLKestrovanSimulatorShell::outcomeName(
+    TLKestrovanGeneratorSimulator::ExposureOutcome outcome)
+{
+    using Outcome = TLKestrovanGeneratorSimulator::ExposureOutcome;
+    switch (outcome) {
+    case Outcome::None:
+        return QStringLiteral("none");
+    case Outcome::Running:
+        return QStringLiteral("running");
+    case Outcome::Completed:
+        return QStringLiteral("completed");
+    case Outcome::NotReleased:
+        return QStringLiteral("not released (break)");
+    case Outcome::KeysReleased:
+        return QStringLiteral("keys released (break)");
+    case Outcome::Aborted:
+        return QStringLiteral("aborted");
+    case Outcome::Failed:
+        return QStringLiteral("failed");
+    case Outcome::LinkLost:
+        return QStringLiteral("link lost");
+    case Outcome::Stopped:
+        return QStringLiteral("stopped");
+    }
+    return QString();
+}
+
+QString TLKestrovanSimulatorShell::helpText()
+{
+    return QStringLiteral(
+        "commands:\n"
+        "  help                      this list\n"
+        "  status                    status words, error code and line counters\n"
+        "  power on|off              switch the generator at its panel\n"
+        "  set CODE VALUE            store a value text (e.g. set kv 81)\n"
+        "  get CODE                  show a value text\n"
+        "  error CODE                report a generator error (rr, bit 7 of st)\n"
+        "  corrections on|off        correct out-of-range kV, mA, ms and mAs\n"
+        "  dap on|off                dose meter bit in qs\n"
+        "  dose VALUE                xg after each exposure\n"
+        "  dose-zero N               xg answers 0 for the first N queries after an exposure\n"
+        "  prepare                   press the prepare key\n"
+        "  expose                    press the exposure key\n"
+        "  release                   let both keys go\n"
+        "  exposure                  run a whole exposure\n"
+        "  abort                     send the break state 0000\n"
+        "  fail [CODE]               send the error state 0100 with an error code\n"
+        "  release-timeout MS        wait for the driver's release answers\n"
+        "  wait-exposure [MS]        wait for the exposure sequence to end\n"
+        "  states                    exposure states sent in the latest sequence\n"
+        "  drop-acks N               do not echo the next N telegrams (-1: all, 0: none)\n"
+        "  drop-acks-for MS          do not echo telegrams for MS milliseconds\n"
+        "  delay MS                  delay answers to queries\n"
+        "  corrupt                   spoil the check byte of the next telegram\n"
+        "  split MS                  send the next telegram in two bursts\n"
+        "  inject PAYLOAD            send PAYLOAD with the next echo, before it\n"
+        "  inject-before PAYLOAD MS  send PAYLOAD MS milliseconds before the next echo\n"
+        "  send PAYLOAD              send a telegram (check byte added)\n"
+        "  raw HEX                   send bytes as they are (e.g. raw 73 74 3F B8)\n"
+        "  pace on|off               38400 baud byte pacing\n"
+        "  hangup                    close the line like a pulled cable\n"
+        "  trace on|off              print every byte as it passes\n"
+        "  transcript                print the transcript\n"
+        "  clear                     clear the transcript\n"
+        "  sleep MS                  pause the command input\n"
+        "  quit                      end");
+}
+
+bool TLKestrovanSimulatorShell::execute(const QString &line)
+{
+    const QString trimmed = line.trimmed();
+    if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('#')))
+        return true;
+    QStringList args = trimmed.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const QString command = args.takeFirst().toLower();
+    const QString rest = trimmed.mid(trimmed.indexOf(QLatin1Char(' ')) + 1).trimmed();
+    if (command == QLatin1String("quit") || command == QLatin1String("exit"))
+        return false;
+    if (!runCommand(command, args, args.isEmpty() ? QString() : rest))
+        print(QStringLiteral("error: cannot run \"%1\"; \"help\" lists the commands").arg(trimmed));
+    return true;
+}
+
+bool TLKestrovanSimulatorShell::runCommand(const QString &command, const QStringList &args,
+                                             const QString &rest)
+{
+    TLKestrovanGeneratorSimulator &sim = simulator;
+    const auto ok = [this] { print(QStringLiteral("ok")); };
+    const auto sequenceStarted = [this](bool started) {
+        print(started ? QStringLiteral("ok")
+                      : QStringLiteral("error: a sequence is running or the line is down"));
+    };
+    bool on = false;
+    int number = 0;
+
+    if (command == QLatin1String("help")) {
+        print(helpText());
+    } else if (command == QLatin1String("status")) {
+        print(QStringLiteral("st=%1 qs=%2 rr=%3 running=%4 bad-check-bytes=%5 dropped-acks=%6 "
+                             "repeats=%7 given-up=%8 pending=%9")
+                  .arg(sim.status1())
+                  .arg(sim.status2())
+                  .arg(QString::fromLatin1(sim.value("rr")))
+                  .arg(sim.isRunning() ? QStringLiteral("yes") : QStringLiteral("no"))
+                  .arg(sim.badCheckBytes())
+                  .arg(sim.droppedAcknowledgements())
+                  .arg(sim.repeatedWrites())
+                  .arg(sim.givenUpTelegrams())
+                  .arg(sim.pendingTelegrams()));
+    } else if (command == QLatin1String("power") && parseOnOff(args, &on)) {
+        sim.setPowered(on);
+        ok();
+    } else if (command == QLatin1String("set") && args.size() >= 1) {
+        const QString value = rest.mid(args.front().size()).trimmed();
+        sim.setValue(args.front().toLatin1(), value.toLatin1());
+        ok();
+    } else if (command == QLatin1String("get") && args.size() == 1) {
+        print(QStringLiteral("%1=%2").arg(args.front(),
+                                          QString::fromLatin1(sim.value(args.front().toLatin1()))));
+    } else if (command == QLatin1String("error") && args.size() == 1) {
+        sim.injectError(args.front().toLatin1());
+        ok();
+    } else if (command == QLatin1String("corrections") && parseOnOff(args, &on)) {
+        sim.setCorrections(on);
+        ok();
+    } else if (command == QLatin1String("dap") && parseOnOff(args, &on)) {
+        sim.setDapEnabled(on);
+        ok();
+    } else if (command == QLatin1String("dose") && args.size() == 1) {
+        sim.setExposureDose(args.front().toLatin1());
+        ok();
+    } else if (command == QLatin1String("dose-zero") && parseNumber(args, 0, &number)) {
+        sim.setDoseZeroQueries(number);
+        ok();
+    } else if (command == QLatin1String("prepare") && args.isEmpty()) {
+        sequenceStarted(sim.pressPrepare());
+    } else if (command == QLatin1String("expose") && args.isEmpty()) {
+        sequenceStarted(sim.pressExposure());
+    } else if (command == QLatin1String("exposure") && args.isEmpty()) {
+        sequenceStarted(sim.runExposure());
+    } else if (command == QLatin1String("release") && args.isEmpty()) {
+        sim.releaseKeys();
+        ok();
+    } else if (command == QLatin1String("abort") && args.isEmpty()) {
+        sim.abortExposure();
+        ok();
+    } else if (command == QLatin1String("fail") && args.size() <= 1) {
+        if (args.isEmpty())
+            sim.failExposure();
+        else
+            sim.failExposure(args.front().toLatin1());
+        ok();
+    } else if (command == QLatin1String("release-timeout") && parseNumber(args, 0, &number)) {
+        sim.setReleaseTimeoutMs(number);
+        ok();
+    } else if (command == QLatin1String("wait-exposure") && args.size() <= 1) {
+        int timeoutMs = DefaultExposureWaitMs;
+        if (!args.isEmpty() && !parseNumber(args, 0, &timeoutMs))
+            return false;
+        const bool done = sim.waitForExposureDone(timeoutMs);
+        print(QStringLiteral("exposure: %1")
+                  .arg(done ? outcomeName(sim.exposureOutcome()) : QStringLiteral("not done")));
+    } else if (command == QLatin1String("states") && args.isEmpty()) {
+        QStringList states;
+        for (const QByteArray &state : sim.exposureStates())
+            states << QString::fromLatin1(state);
+        print(QStringLiteral("states: %1").arg(states.join(QLatin1Char(' '))));
+    } else if (command == QLatin1String("drop-acks") && parseNumber(args, 0, &number)) {
+        sim.dropAcknowledgements(number);
+        ok();
+    } else if (command == QLatin1String("drop-acks-for") && parseNumber(args, 0, &number)) {
+        sim.dropAcknowledgementsFor(number);
+        ok();
+    } else if (command == QLatin1String("delay") && parseNumber(args, 0, &number)) {
+        sim.setReplyDelayMs(number);
+        ok();
+    } else if (command == QLatin1String("corrupt") && args.isEmpty()) {
+        sim.corruptNextReply();
+        ok();
+    } else if (command == QLatin1String("split") && parseNumber(args, 0, &number)) {
+        sim.splitNextReply(number);
+        ok();
+    } else if (command == QLatin1String("inject") && args.size() == 1) {
+        sim.injectInAckWindow(args.front().toLatin1());
+        ok();
+    } else if (command == QLatin1String("inject-before") && args.size() == 2
+               && parseNumber(args, 1, &number)) {
+        sim.injectBeforeAck(args.front().toLatin1(), number);
+        ok();
+    } else if (command == QLatin1String("send") && args.size() == 1) {
+        sim.sendTelegram(args.front().toLatin1());
+        ok();
+    } else if (command == QLatin1String("raw") && !args.isEmpty()) {
+        const QByteArray digits = args.join(QString()).toLatin1();
+        const QByteArray bytes = QByteArray::fromHex(digits);
+        if (digits.size() % 2 != 0 || bytes.toHex() != digits.toLower())
+            return false;
+        sim.sendRaw(bytes);
+        ok();
+    } else if (command == QLatin1String("pace") && parseOnOff(args, &on)) {
+        sim.setPacing(on);
+        ok();
+    } else if (command == QLatin1String("hangup") && args.isEmpty()) {
+        sim.hangUp();
+        ok();
+    } else if (command == QLatin1String("trace") && parseOnOff(args, &on)) {
+        setTrace(on);
+        ok();
+    } else if (command == QLatin1String("transcript") && args.isEmpty()) {
+        for (const TLKestrovanGeneratorSimulator::TranscriptEntry &entry : sim.transcript())
+            print(formatEntry(entry));
+    } else if (command == QLatin1String("clear") && args.isEmpty()) {
+        sim.clearTranscript();
+        ok();
+    } else if (command == QLatin1String("sleep") && parseNumber(args, 0, &number)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::max(0, number)));
+        ok();
+    } else {
+        return false;
+    }
+    return true;
+}

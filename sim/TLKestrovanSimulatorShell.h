@@ -1,0 +1,41 @@
+#pragma once
+
+#include "TLKestrovanGeneratorSimulator.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+// The command shell of kestrovan-sim: one command per line in, answer lines out. Trace lines
+// come from the simulator's link thread; all output goes through one lock.
+class TLKestrovanSimulatorShell
+{
+public:
+    using Output = std::function<void(const QString &line)>;
+
+    TLKestrovanSimulatorShell(TLKestrovanGeneratorSimulator &simulator, Output output);
+    ~TLKestrovanSimulatorShell();
+    TLKestrovanSimulatorShell(const TLKestrovanSimulatorShell &) = delete;
+    TLKestrovanSimulatorShell &operator=(const TLKestrovanSimulatorShell &) = delete;
+
+    // Runs one command line. False when the session ends ("quit").
+    bool execute(const QString &line);
+    // Prints every byte on the line as it passes.
+    void setTrace(bool enabled);
+
+    static QString helpText();
+    static QString formatEntry(const TLKestrovanGeneratorSimulator::TranscriptEntry &entry);
+    static QString outcomeName(TLKestrovanGeneratorSimulator::ExposureOutcome outcome);
+
+private:
+    struct Sink;
+
+    void print(const QString &line) const;
+    bool runCommand(const QString &command, const QStringList &args, const QString &rest);
+
+    TLKestrovanGeneratorSimulator &simulator;
+    // Shared with the trace handler, which may still run in the link thread for a moment
+    // after the shell is gone.
+    std::shared_ptr<Sink> sink;
+};
