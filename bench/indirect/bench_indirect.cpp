@@ -1,0 +1,193 @@
+// Measures the indirect link: how soon lastExposureSettings returns after the console's
+// trigger file appears, and how much CPU the trigger-file wait costs while nothing comes.
+//
+//   bench_indirect [runs]      (default 50 runs per latency row)
+
+#include "TLKestrovanIndirectCommunicator.h"
+
+#include "TLHostApplication.h"
+#include "TLHostSystemSettings.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QSaveFile>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include <sys/resource.h>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+constexpr int UnrelatedFiles = 10000;
+constexpr int WaitTimeoutMs = 3000;     // the driver's own trigger-file time-out
+constexpr int TriggerAfterMs = 20;      // the console writes its trigger this long after the wait began
+constexpr double ReportKv = 73.0;
+
+double threadCpuMs()
+{
+    rusage usage {};
+    getrusage(RUSAGE_THREAD, &usage);
+    const auto ms = [](const timeval &t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
+bool writeInOneStep(const QString &path, const QByteArray &content)
+{
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.commit();
+}
+
+void fillWithUnrelatedFiles(const QString &folder)
+{
+    for (int i = 0; i < UnrelatedFiles; ++i) {
+        QFile file(QDir(folder).filePath(QStringLiteral("image_%1.dat").arg(i, 5, 10, QLatin1Char('0'))));
+        file.open(QIODevice::WriteOnly);
+    }
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5));
+    return values[index];
+}
+
+struct LatencyResult {
+    double medianMs = 0;
+    double p99Ms = 0;
+    double maxMs = 0;
+    int wrongRecords = 0;
+};
+
+// One exposure per run: the report is already there, a helper thread plays the console and
+// writes the next trigger file while the main thread sits in lastExposureSettings().
+LatencyResult measureLatency(bool crowded, int runs)
+{
+    QTemporaryDir folder;
+    if (crowded)
+        fillWithUnrelatedFiles(folder.path());
+    TLKestrovanIndirectCommunicator communicator;
+    communicator.init(folder.path());
+    QByteArray report = "<report><kv>" + QByteArray::number(ReportKv) + "</kv></report>";
+    writeInOneStep(folder.filePath(QStringLiteral("GEN50RFT_A.xml")), report);
+
+    LatencyResult result;
+    std::vector<double> latencies;
+    QString previous;
+    for (int run = 0; run < runs; ++run) {
+        communicator.activate(QStringLiteral("BENCH"));
+        // Counting down, so that each new name sorts before the previous one.
+        const QString name = QStringLiteral("T%1.trg").arg(9999999 - run);
+        std::atomic<long long> appearedNs{0};
+        std::thread console([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(TriggerAfterMs));
+            QSaveFile file(folder.filePath(name));
+            file.open(QIODevice::WriteOnly);
+            appearedNs = Clock::now().time_since_epoch().count(); // just before the rename
+            file.commit();
+        });
+        const TLGeneratorSettings read = communicator.lastExposureSettings();
+        const long long returnedNs = Clock::now().time_since_epoch().count();
+        console.join();
+        latencies.push_back((returnedNs - appearedNs.load()) / 1e6);
+        if (read.kV != ReportKv)
+            ++result.wrongRecords;
+        if (!previous.isEmpty())
+            QFile::remove(folder.filePath(previous));
+        previous = name;
+    }
+    result.medianMs = percentile(latencies, 0.5);
+    result.p99Ms = percentile(latencies, 0.99);
+    result.maxMs = *std::max_element(latencies.begin(), latencies.end());
+    return result;
+}
+
+struct CpuResult {
+    double wallMs = 0;
+    double cpuMs = 0;
+    long listings = 0; // only known for the reference loop
+};
+
+// The communicator's own wait: 3000 ms in a folder where no trigger file ever comes.
+CpuResult measureWait(bool crowded)
+{
+    QTemporaryDir folder;
+    if (crowded)
+        fillWithUnrelatedFiles(folder.path());
+    TLKestrovanIndirectCommunicator communicator;
+    communicator.init(folder.path());
+    communicator.activate(QStringLiteral("BENCH"));
+    CpuResult result;
+    QElapsedTimer wall;
+    const double cpuBefore = threadCpuMs();
+    wall.start();
+    communicator.waitForNewTriggerFile(WaitTimeoutMs);
+    result.wallMs = wall.elapsed();
+    result.cpuMs = threadCpuMs() - cpuBefore;
+    return result;
+}
+
+// Reference: the same listing back to back with nothing in between, to show what the
+// yield between listings changes and how many listings 3000 ms hold.
+CpuResult measureBareLoop(bool crowded)
+{
+    QTemporaryDir folder;
+    if (crowded)
+        fillWithUnrelatedFiles(folder.path());
+    TLKestrovanIndirectCommunicator communicator;
+    communicator.init(folder.path());
+    CpuResult result;
+    QElapsedTimer wall;
+    const double cpuBefore = threadCpuMs();
+    wall.start();
+    while (wall.elapsed() <= WaitTimeoutMs) {
+        communicator.firstTriggerFile();
+        ++result.listings;
+    }
+    result.wallMs = wall.elapsed();
+    result.cpuMs = threadCpuMs() - cpuBefore;
+    return result;
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    TLHostApplication host(argc, argv);
+    host.setRecording(false); // thousands of log lines would only cost memory
+    QTemporaryDir working;
+    host.systemSettings().setWorkingDirectory(working.path());
+    const int runs = argc > 1 ? std::max(1, QString::fromLocal8Bit(argv[1]).toInt()) : 50;
+
+    std::printf("Trigger file appears -> lastExposureSettings() returns (%d runs each)\n", runs);
+    std::printf("%-28s %10s %10s %10s %8s\n", "folder", "median ms", "p99 ms", "max ms", "wrong");
+    for (const bool crowded : {false, true}) {
+        const LatencyResult r = measureLatency(crowded, runs);
+        std::printf("%-28s %10.3f %10.3f %10.3f %8d\n",
+                    crowded ? "10,000 unrelated files" : "empty", r.medianMs, r.p99Ms, r.maxMs,
+                    r.wrongRecords);
+    }
+
+    std::printf("\nCPU of the waiting thread while no trigger file comes (%d ms time-out)\n",
+                WaitTimeoutMs);
+    std::printf("%-44s %9s %9s %7s %10s\n", "case", "wall ms", "cpu ms", "cpu %", "listings/s");
+    for (const bool crowded : {false, true}) {
+        const char *where = crowded ? "10,000 files" : "empty folder";
+        const CpuResult wait = measureWait(crowded);
+        std::printf("%-44s %9.0f %9.0f %6.0f%% %10s\n",
+                    qPrintable(QStringLiteral("waitForNewTriggerFile, %1").arg(QLatin1String(where))),
+                    wait.wallMs, wait.cpuMs, 100.0 * wait.cpuMs / wait.wallMs, "-");
+        const CpuResult bare = measureBareLoop(crowded);
+        std::printf("%-44s %9.0f %9.0f %6.0f%% %10.0f\n",
+                    qPrintable(QStringLiteral("listing loop without yield, %1").arg(QLatin1String(where))),
+                    bare.wallMs, bare.cpuMs, 100.0 * bare.cpuMs / bare.wallMs,
+                    bare.listings * 1000.0 / bare.wallMs);
+    }
+    return 0;
+}
