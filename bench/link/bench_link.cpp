@@ -1,0 +1,127 @@
+// Link benchmarks against the generator simulator paced at 38400 baud:
+//  1. query round trip (median, 99th percentile) beside the 50 ms collection floor;
+//  2. waiting queries in a row, and how many waited the full reply time;
+//  3. CPU of the link thread while it only polls the status.
+// Usage: bench_link [--queries N] [--row N] [--poll-seconds S]
+
+#include "TLGeneratorConfigData.h"
+#include "TLGeneratorDriverKestrovan.h"
+#include "TLHostApplication.h"
+#include "TLKestrovanGeneratorSimulator.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+constexpr int CollectionStepMs = 50;
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, size_t(p * double(values.size() - 1) + 0.5));
+    return values[index];
+}
+
+// CPU seconds of the thread named like the link (the kernel keeps 15 characters of a name).
+double linkThreadCpuSeconds()
+{
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(tid + QStringLiteral("/comm")));
+        if (!comm.open(QIODevice::ReadOnly) || !comm.readAll().startsWith("KestrovanSerial"))
+            continue;
+        QFile stat(tasks.filePath(tid + QStringLiteral("/stat")));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        // utime and stime are fields 14 and 15 of the whole line, 12 and 13 after the name.
+        const double ticks = fields.value(11).toDouble() + fields.value(12).toDouble();
+        return ticks / double(sysconf(_SC_CLK_TCK));
+    }
+    return -1;
+}
+
+int argument(const QStringList &args, const QString &name, int fallback)
+{
+    const int at = args.indexOf(name);
+    return at >= 0 && at + 1 < args.size() ? args.at(at + 1).toInt() : fallback;
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    TLHostApplication app(argc, argv);
+    app.setRecording(false);
+    const QStringList args = app.arguments();
+    const int queries = argument(args, QStringLiteral("--queries"), 200);
+    const int row = argument(args, QStringLiteral("--row"), 2000);
+    const int pollSeconds = argument(args, QStringLiteral("--poll-seconds"), 60);
+
+    TLKestrovanGeneratorSimulator sim;
+    sim.setPacing(true);
+    if (!sim.start()) {
+        std::fprintf(stderr, "simulator: %s\n", qPrintable(sim.errorString()));
+        return 1;
+    }
+    TLGeneratorDriverKestrovan driver;
+    QSharedPointer<TLGeneratorConfigData> config(new TLGeneratorConfigData);
+    config->portName = sim.slavePath();
+    driver.setDeviceConfig(config);
+    if (!driver.openConnection().isSuccess()) {
+        std::fprintf(stderr, "cannot open %s\n", qPrintable(sim.slavePath()));
+        return 1;
+    }
+
+    std::vector<double> roundTrips;
+    for (int i = 0; i < queries; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        driver.query(KV, true);
+        roundTrips.push_back(double(timer.nsecsElapsed()) / 1e6);
+    }
+
+    int fullWaits = 0;
+    QElapsedTimer rowTimer;
+    rowTimer.start();
+    for (int i = 0; i < row; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        driver.query(i % 2 ? MA : Ms, true);
+        if (timer.elapsed() >= qint64(TLKestrovanProtocol::ReplyTimeoutMs))
+            ++fullWaits;
+    }
+    const double rowSeconds = double(rowTimer.elapsed()) / 1000.0;
+
+    driver.startStatusPolling();
+    const double cpuBefore = linkThreadCpuSeconds();
+    QElapsedTimer pollTimer;
+    pollTimer.start();
+    QThread::sleep(static_cast<unsigned long>(pollSeconds));
+    const double cpuAfter = linkThreadCpuSeconds();
+    const double wall = double(pollTimer.elapsed()) / 1000.0;
+    const double cpuShare = cpuBefore < 0 ? -1 : 100.0 * (cpuAfter - cpuBefore) / wall;
+
+    std::printf("| measurement | value |\n|---|---|\n");
+    std::printf("| query round trip, median (%d queries, paced 38400 baud) | %.1f ms |\n", queries,
+                percentile(roundTrips, 0.5));
+    std::printf("| query round trip, 99th percentile | %.1f ms |\n", percentile(roundTrips, 0.99));
+    std::printf("| floor: one receive collection step | %d ms |\n", CollectionStepMs);
+    std::printf("| waiting queries in a row | %d in %.1f s |\n", row, rowSeconds);
+    std::printf("| of them waited the full %lu ms (target 0) | %d |\n",
+                TLKestrovanProtocol::ReplyTimeoutMs, fullWaits);
+    std::printf("| link thread CPU while polling %d s (target < 1 %%) | %.2f %% of one core |\n",
+                pollSeconds, cpuShare);
+    driver.closeConnection();
+    return fullWaits == 0 ? 0 : 1;
+}

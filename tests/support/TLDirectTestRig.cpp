@@ -1,0 +1,75 @@
+#include "TLDirectTestRig.h"
+
+#include "TLGeneratorConfigData.h"
+#include "TLHostCallLog.h"
+#include "TLHostSystemSettings.h"
+#include "TLXRayExposureStateProvider.h"
+#include "TLXRaySynchronizer.h"
+
+#include <QDir>
+#include <QFile>
+
+namespace {
+const QString DeviceFolder = QStringLiteral("kestrovan");
+}
+
+TLDirectTestRig::TLDirectTestRig() : hostDevice(DeviceFolder)
+{
+    host().clearRecords();
+    host().systemSettings().setDataDirectory(data.path());
+    host().systemSettings().setWorkingDirectory(data.path());
+    TLHostCallLog::clear();
+    TLXRaySynchronizer::instance()->setDetectorReadyAnswer(TLHostAnswer::atOnce());
+    TLXRaySynchronizer::instance()->setXRayWindowAnswer(TLHostAnswer::atOnce());
+    TLXRayExposureStateProvider::instance()->setUnlocked(true);
+    QDir(data.path()).mkpath(DeviceFolder);
+
+    ready = data.isValid() && simulator.start();
+    generatorDriver.reset(new TLGeneratorDriverKestrovan);
+    QSharedPointer<TLGeneratorConfigData> config(new TLGeneratorConfigData);
+    config->portName = simulator.slavePath();
+    config->targetDeviceCodes = {{quint32(TargetCodes[0]), quint32(TargetCodes[1]),
+                                  quint32(TargetCodes[2])}};
+    generatorDriver->setDeviceConfig(config);
+    generatorDriver->setDevice(&hostDevice);
+}
+
+TLDirectTestRig::~TLDirectTestRig()
+{
+    hostDevice.setState(DeviceState::Off);
+    generatorDriver.reset();
+    simulator.stop();
+}
+
+void TLDirectTestRig::writeErrorCatalogue(const QByteArray &content)
+{
+    QFile file(data.path() + QLatin1Char('/') + DeviceFolder + QStringLiteral("/errors.csv"));
+    if (file.open(QIODevice::WriteOnly))
+        file.write(content);
+}
+
+bool TLDirectTestRig::switchOn()
+{
+    return generatorDriver->switchOn().isSuccess() && generatorDriver->isSwitchedOn();
+}
+
+void TLDirectTestRig::destroyDriver()
+{
+    generatorDriver.reset();
+}
+
+QByteArrayList TLDirectTestRig::payloadsFromDriver(bool withStatusPoll) const
+{
+    QByteArrayList payloads;
+    for (const QByteArray &telegram : simulator.telegramsFromDriver()) {
+        const QByteArray payload = telegram.left(telegram.size() - 1);
+        if (withStatusPoll || (payload != "st?" && payload != "qs?"))
+            payloads << payload;
+    }
+    return payloads;
+}
+
+bool TLDirectTestRig::waitForPayload(const QByteArray &payload, int timeoutMs) const
+{
+    return simulator.waitForTelegramFromDriver(payload, timeoutMs);
+}
