@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Configures and builds one variant.  Usage: build.sh [plain|address|thread]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+variant=${1:-plain}
+case "$variant" in
+    plain) dir="$root/build"; sanitizer="" ;;
+    address) dir="$root/build-asan"; sanitizer=address ;;
+    thread) dir="$root/build-tsan"; sanitizer=thread ;;
+    *) echo "usage: $0 [plain|address|thread]" >&2; exit 2 ;;
+esac
+cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKESTROVAN_SANITIZER="$sanitizer" >/dev/null
+cmake --build "$dir" -j "$(nproc)"
+echo "$dir"
