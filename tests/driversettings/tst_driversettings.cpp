@@ -9,7 +9,8 @@ class TestDriverSettings : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { qRegisterMetaType<TLCondition>("TLCondition"); }
+    void initTestCase();
+    void cleanupTestCase() { switchedOn.reset(); }
     void settersWhileOn_data();
     void settersWhileOn();
     void settersWhileOffOnlyStore();
@@ -21,11 +22,23 @@ private slots:
     void callsBeforeFirstSwitchOnReturnAtOnce();
 
 private:
+    // One switched-on generator shared by the data-driven rows, which each start from a
+    // cleared transcript: switching on anew for every row would only cost time.
+    std::unique_ptr<TLDirectTestRig> switchedOn;
+
     static QByteArray telegram(const QByteArray &payload)
     {
         return payload + char(TLKestrovanTelegram::checkByte(payload));
     }
 };
+
+void TestDriverSettings::initTestCase()
+{
+    qRegisterMetaType<TLCondition>("TLCondition");
+    switchedOn.reset(new TLDirectTestRig);
+    QVERIFY(switchedOn->isReady());
+    QVERIFY(switchedOn->switchOn());
+}
 
 void TestDriverSettings::settersWhileOn_data()
 {
@@ -63,9 +76,7 @@ void TestDriverSettings::settersWhileOn()
     QFETCH(QByteArrayList, expected);
     QFETCH(QString, logLine);
 
-    TLDirectTestRig rig;
-    QVERIFY(rig.isReady());
-    QVERIFY(rig.switchOn());
+    TLDirectTestRig &rig = *switchedOn;
     rig.driver().setBlockQueries(blockQueries);
     rig.sim().clearTranscript();
     rig.host().clearRecords();
@@ -172,10 +183,8 @@ void TestDriverSettings::readBackConversions()
     QFETCH(QByteArray, payload);
     QFETCH(QString, getter);
     QFETCH(double, expected);
-    TLDirectTestRig rig;
-    QVERIFY(rig.isReady());
+    TLDirectTestRig &rig = *switchedOn;
     rig.driver().setBlockQueries(true);
-    QVERIFY(rig.switchOn());
     // "dc" compares only its first two characters: make sure the report differs in them.
     if (payload.startsWith("dc"))
         rig.driver().onMessageReceived(telegram("dc__"));
