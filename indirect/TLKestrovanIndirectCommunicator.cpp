@@ -204,7 +204,7 @@ TLGeneratorSettings TLKestrovanIndirectCommunicator::readExposureReport() const
     }
     QByteArray bytes;
     if (file.size() <= MaxReportBytes)
-        bytes = file.read(MaxReportBytes + 1); // the file may grow after the size check
+        bytes = file.read(file.size() + 1); // one byte more shows a file that grew meanwhile
     const bool tooLarge = file.size() > MaxReportBytes || bytes.size() > MaxReportBytes;
     file.close();
 
@@ -232,6 +232,9 @@ bool TLKestrovanIndirectCommunicator::isSafeToParse(const QByteArray &document)
     // The stream reader keeps its open elements on a heap stack, so this pass is cheap and
     // flat however deep the document is. It stops at the first limit it meets.
     QXmlStreamReader reader(document);
+    // Tags count as written, prefix included, as the document parser reads them: an undeclared
+    // prefix is no reason to refuse the report.
+    reader.setNamespaceProcessing(false);
     int depth = 0;
     int nodes = 0;
     while (!reader.atEnd()) {

@@ -360,6 +360,16 @@ void TLKestrovanProtocol::handleError(QByteArray _error)
         TLAnnotatedMutexLocker lock(&errorMutex);
         const QDateTime seen = errorLastSeen.value(_error);
         report = seen.isNull() || seen.msecsTo(now) > ErrorRepeatMs;
+        // Codes not seen for longer than the repeat time count as never seen, so forgetting
+        // them changes nothing; it keeps a generator that sends garbage from growing this.
+        if (errorLastSeen.size() >= ErrorMemoryEntries) {
+            for (auto it = errorLastSeen.begin(); it != errorLastSeen.end();) {
+                if (it.value().msecsTo(now) > ErrorRepeatMs)
+                    it = errorLastSeen.erase(it);
+                else
+                    ++it;
+            }
+        }
         errorLastSeen.insert(_error, now);
     }
     if (!report)

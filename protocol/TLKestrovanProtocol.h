@@ -32,6 +32,8 @@ public:
     static constexpr qint64 StatusPollIntervalMs = 1000;
     // A generator error code is shown again only after this much silence about it.
     static constexpr qint64 ErrorRepeatMs = 5000;
+    // Above this many remembered error codes, the stale ones are forgotten.
+    static constexpr int ErrorMemoryEntries = 256;
     // The generator's error state is reset this long after a report.
     static constexpr qint64 ErrorResetDelayMs = 2000;
     // How long the host's synchroniser may take to agree to prepare or exposure.

@@ -451,6 +451,8 @@ private slots:
         QTest::newRow("prefixed tags are not found")
             << report("<g:kv xmlns:g=\"urn:g\">70</g:kv><g:ma xmlns:g=\"urn:g\">250</g:ma>")
             << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f << ReadSuccess;
+        QTest::newRow("undeclared prefix is no reason to refuse")
+            << report("<x:kv>1</x:kv><kv>70</kv>") << 70.0 << 0.0 << 0.0 << 0.0 << 0.0f << ReadSuccess;
         QTest::newRow("the root itself does not count") << QByteArray("<kv>70</kv>")
             << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f << ReadSuccess;
         QTest::newRow("decimal comma reads as 0")

@@ -1,0 +1,211 @@
+// Feeds arbitrary bytes to the indirect link as its exposure report "GEN50RFT_A.xml". Besides
+// crashes, sanitizer findings, time-outs and memory limits (deep nesting, entity expansion),
+// it traps when the record read breaks what the report promises: a refused report gives the
+// default record, a plain well-formed report is not refused, and an accepted one gives for
+// each value the text of the first element of that exact tag name, read as a number. Tag
+// names are taken as written, prefix included, without namespace processing.
+
+#include "TLDAPValue.h"
+#include "TLGeneratorSettings.h"
+#include "TLHostApplication.h"
+#include "TLKestrovanIndirectCommunicator.h"
+
+#include <QDomDocument>
+#include <QFile>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QXmlStreamReader>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+const QString ReportName = QStringLiteral("GEN50RFT_A.xml");
+const QString ReadLine = QStringLiteral("reading file GEN50RFT_A.xml successful");
+const QString RefusedLine = QStringLiteral("failed to process the file GEN50RFT_A.xml");
+// Well inside any limit a reader may set against hostile files; a report has a handful.
+constexpr int PlainReportDepth = 64;
+constexpr int PlainReportElements = 1000;
+
+// Made once: the application object for the log, and the folder the report is read from.
+struct Rig
+{
+    Rig() : app(argc, argv)
+    {
+        if (!folder.isValid() || !communicator.init(folder.path()).isSuccess())
+            std::abort();
+    }
+
+    int argc = 1;
+    char name[20] = "fuzz_exposurereport";
+    char *argv[2] = {name, nullptr};
+    TLHostApplication app;
+    QTemporaryDir folder;
+    TLKestrovanIndirectCommunicator communicator;
+};
+
+Rig &rig()
+{
+    static Rig instance;
+    return instance;
+}
+
+void require(bool holds)
+{
+    if (!holds)
+        __builtin_trap();
+}
+
+bool same(double a, double b)
+{
+    return a == b || (std::isnan(a) && std::isnan(b));
+}
+
+bool sameDose(const TLDAPValue &a, const TLDAPValue &b)
+{
+    if (a.isSet() != b.isSet())
+        return false;
+    return !a.isSet()
+           || same(a.value(DAPValueUnit::mGy_cm2), b.value(DAPValueUnit::mGy_cm2));
+}
+
+bool sameSettings(const TLGeneratorSettings &a, const TLGeneratorSettings &b)
+{
+    return a.targetDevice == b.targetDevice && a.mode == b.mode && same(a.kV, b.kV)
+           && same(a.mAs, b.mAs) && same(a.mA, b.mA) && same(a.ms, b.ms)
+           && same(a.density, b.density) && a.focus == b.focus && a.aec == b.aec
+           && sameDose(a.dap, b.dap);
+}
+
+// The text of the first element with this exact tag name, read by a second parser, for the
+// elements that hold text only; false when the element holds other elements, whose text the
+// two parsers may join differently. A missing element has the empty text.
+bool simpleElementText(const QByteArray &document, const QString &tag, QString &text)
+{
+    text.clear();
+    QXmlStreamReader reader(document);
+    reader.setNamespaceProcessing(false);
+    while (!reader.atEnd()) {
+        if (reader.readNext() != QXmlStreamReader::StartElement
+            || reader.qualifiedName() != tag)
+            continue;
+        while (!reader.atEnd()) {
+            switch (reader.readNext()) {
+            case QXmlStreamReader::Characters:
+            case QXmlStreamReader::EntityReference:
+                text += reader.text();
+                break;
+            case QXmlStreamReader::StartElement:
+                return false;
+            case QXmlStreamReader::EndElement:
+                return true;
+            default:
+                break;
+            }
+        }
+        return false;
+    }
+    return true;
+}
+
+bool isWellFormed(const QByteArray &document)
+{
+    QXmlStreamReader reader(document);
+    reader.setNamespaceProcessing(false);
+    while (!reader.atEnd())
+        reader.readNext();
+    return !reader.hasError();
+}
+
+// A report of the plain kind the console writes, which the reader has no reason to refuse:
+// XML that the DOM parser takes as it is, without a DOCTYPE, shallow and small.
+bool isPlainReport(const QByteArray &document)
+{
+    QXmlStreamReader reader(document);
+    reader.setNamespaceProcessing(false);
+    int depth = 0;
+    int elements = 0;
+    while (!reader.atEnd()) {
+        switch (reader.readNext()) {
+        case QXmlStreamReader::DTD:
+            return false;
+        case QXmlStreamReader::StartElement:
+            if (++depth > PlainReportDepth || ++elements > PlainReportElements)
+                return false;
+            break;
+        case QXmlStreamReader::EndElement:
+            --depth;
+            break;
+        default:
+            break;
+        }
+    }
+    QDomDocument dom;
+    return !reader.hasError() && dom.setContent(document, false);
+}
+
+void checkAccepted(const QByteArray &document, const TLGeneratorSettings &read)
+{
+    QString text;
+    if (simpleElementText(document, QStringLiteral("kv"), text))
+        require(same(read.kV, text.toDouble()));
+    if (simpleElementText(document, QStringLiteral("mAs"), text))
+        require(same(read.mAs, text.toDouble()));
+    if (simpleElementText(document, QStringLiteral("ms"), text))
+        require(same(read.ms, text.toDouble()));
+    if (simpleElementText(document, QStringLiteral("ma"), text))
+        require(same(read.mA, text.toDouble()));
+    if (simpleElementText(document, QStringLiteral("mGy_cm2"), text)) {
+        const float dose = text.toFloat();
+        if (dose > 0.0f)
+            require(read.dap.isSet() && read.dap.value(DAPValueUnit::mGy_cm2) == dose);
+        else
+            require(!read.dap.isSet());
+    }
+}
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    Rig &r = rig();
+    const QByteArray document(reinterpret_cast<const char *>(data), static_cast<int>(size));
+
+    QFile file(r.folder.filePath(ReportName));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write(document) != document.size())
+        std::abort();
+    file.close();
+
+    // Recorded per input to tell an accepted report from a refused one, then dropped.
+    r.app.clearRecords();
+    const TLGeneratorSettings read = r.communicator.readExposureReport();
+    const QStringList lines = r.app.logTexts();
+    const bool accepted = lines.contains(ReadLine);
+    require(accepted != lines.contains(RefusedLine));
+
+    // The report holds no other values: the rest of the record is always the default one.
+    const TLGeneratorSettings defaults;
+    TLGeneratorSettings rest = read;
+    rest.kV = defaults.kV;
+    rest.mAs = defaults.mAs;
+    rest.mA = defaults.mA;
+    rest.ms = defaults.ms;
+    rest.dap = defaults.dap;
+    require(sameSettings(rest, defaults));
+
+    if (accepted) {
+        require(isWellFormed(document));
+        checkAccepted(document, read);
+    } else {
+        require(sameSettings(read, defaults));
+        require(!isPlainReport(document));
+    }
+
+    // Nothing is kept from one reading to the next.
+    require(sameSettings(r.communicator.readExposureReport(), read));
+    r.app.clearRecords();
+    return 0;
+}
