@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev
-    qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools
+    qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools libedit-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Where kestrovan-host finds what was built or installed with it: the driver plug-in, the
+// sample error catalogue and the translations. An installed program looks beside itself
+// first (bin/ next to lib/ and share/kestrovan/); one run from the build tree falls back to
+// the paths of that tree.
+class TLHostPaths
+{
+public:
+    // The driver plug-in; empty when none is found.
+    static QString defaultPlugin();
+    // The folder that holds "kestrovan/errors.csv"; empty when none is found.
+    static QString defaultDataDirectory();
+    // The compiled translation for a language such as "en" or "en_GB" (which falls back to
+    // "en"); empty when none is found.
+    static QString translationFile(const QString &language);
+
+    // Candidates in the order they are tried (for messages).
+    static QStringList pluginCandidates();
+    static QStringList dataCandidates();
+    static QStringList translationCandidates(const QString &language);
+
+private:
+    static QString firstExisting(const QStringList &paths, bool directory);
+};
