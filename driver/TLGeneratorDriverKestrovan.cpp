@@ -50,11 +50,6 @@ QString TLGeneratorDriverKestrovan::numberText(double value)
     return QString::number(value, 'g', 6);
 }
 
-double TLGeneratorDriverKestrovan::numberValue(int id)
-{
-    return currentValue(id, true, true).toDouble();
-}
-
 void TLGeneratorDriverKestrovan::sendSetting(int id, const QString &text,
                                              std::initializer_list<int> followUps)
 {
@@ -78,12 +73,12 @@ TLCondition TLGeneratorDriverKestrovan::switchOn()
     if (switchedOn.load())
         return TLCondition();
 
-    const TLCondition opened = openConnection();
+    TLCondition opened = openConnection();
     if (!opened.isSuccess()) {
         log(LogLevel::Error, QStringLiteral("failed to switch on generator - com port error"));
         return opened;
     }
-    const TLCondition sent = sendCommand(Power, QStringLiteral("1"), true);
+    TLCondition sent = sendCommand(Power, QStringLiteral("1"), true);
     if (!sent.isSuccess()) {
         log(LogLevel::Error, QStringLiteral("failed to switch on generator - failed to send power on command"));
         return sent;
@@ -322,79 +317,71 @@ void TLGeneratorDriverKestrovan::setMode(int mode)
     sendSetting(ExposureMode, text, {ExposureMode, Aec});
 }
 
+double TLGeneratorDriverKestrovan::numberSetting(int id, double TLGeneratorSettings::*field)
+{
+    return switchedOn.load() ? currentValue(id, true, true).toDouble() : pending().*field;
+}
+
+void TLGeneratorDriverKestrovan::setNumberSetting(int id, const char *name, double value,
+                                                  double TLGeneratorSettings::*field,
+                                                  std::initializer_list<int> followUps)
+{
+    if (!switchedOn.load()) {
+        store([field, value](TLGeneratorSettings &s) { s.*field = value; });
+        return;
+    }
+    log(LogLevel::Debug, QStringLiteral("set %1: %2").arg(QLatin1String(name), numberText(value)));
+    sendSetting(id, numberText(value), followUps);
+}
+
 double TLGeneratorDriverKestrovan::kV()
 {
-    return switchedOn.load() ? numberValue(KV) : pending().kV;
+    return numberSetting(KV, &TLGeneratorSettings::kV);
 }
 
 void TLGeneratorDriverKestrovan::setKV(double value)
 {
-    if (!switchedOn.load()) {
-        store([value](TLGeneratorSettings &s) { s.kV = value; });
-        return;
-    }
-    log(LogLevel::Debug, QStringLiteral("set kV: %1").arg(numberText(value)));
-    sendSetting(KV, numberText(value), {KV, MAs, MA, Ms});
+    setNumberSetting(KV, "kV", value, &TLGeneratorSettings::kV, {KV, MAs, MA, Ms});
 }
 
 double TLGeneratorDriverKestrovan::mAs()
 {
-    return switchedOn.load() ? numberValue(MAs) : pending().mAs;
+    return numberSetting(MAs, &TLGeneratorSettings::mAs);
 }
 
 void TLGeneratorDriverKestrovan::setMAs(double value)
 {
-    if (!switchedOn.load()) {
-        store([value](TLGeneratorSettings &s) { s.mAs = value; });
-        return;
-    }
-    log(LogLevel::Debug, QStringLiteral("set mAs: %1").arg(numberText(value)));
-    sendSetting(MAs, numberText(value), {KV, MAs, MA, Ms});
+    setNumberSetting(MAs, "mAs", value, &TLGeneratorSettings::mAs, {KV, MAs, MA, Ms});
 }
 
 double TLGeneratorDriverKestrovan::mA()
 {
-    return switchedOn.load() ? numberValue(MA) : pending().mA;
+    return numberSetting(MA, &TLGeneratorSettings::mA);
 }
 
 void TLGeneratorDriverKestrovan::setMA(double value)
 {
-    if (!switchedOn.load()) {
-        store([value](TLGeneratorSettings &s) { s.mA = value; });
-        return;
-    }
-    log(LogLevel::Debug, QStringLiteral("set mA: %1").arg(numberText(value)));
-    sendSetting(MA, numberText(value), {KV, MAs, MA, Ms});
+    setNumberSetting(MA, "mA", value, &TLGeneratorSettings::mA, {KV, MAs, MA, Ms});
 }
 
 double TLGeneratorDriverKestrovan::ms()
 {
-    return switchedOn.load() ? numberValue(Ms) : pending().ms;
+    return numberSetting(Ms, &TLGeneratorSettings::ms);
 }
 
 void TLGeneratorDriverKestrovan::setMs(double value)
 {
-    if (!switchedOn.load()) {
-        store([value](TLGeneratorSettings &s) { s.ms = value; });
-        return;
-    }
-    log(LogLevel::Debug, QStringLiteral("set ms: %1").arg(numberText(value)));
-    sendSetting(Ms, numberText(value), {KV, MAs, MA, Ms});
+    setNumberSetting(Ms, "ms", value, &TLGeneratorSettings::ms, {KV, MAs, MA, Ms});
 }
 
 double TLGeneratorDriverKestrovan::density()
 {
-    return switchedOn.load() ? numberValue(Density) : pending().density;
+    return numberSetting(Density, &TLGeneratorSettings::density);
 }
 
 void TLGeneratorDriverKestrovan::setDensity(double value)
 {
-    if (!switchedOn.load()) {
-        store([value](TLGeneratorSettings &s) { s.density = value; });
-        return;
-    }
-    log(LogLevel::Debug, QStringLiteral("set density: %1").arg(numberText(value)));
-    sendSetting(Density, numberText(value), {Density});
+    setNumberSetting(Density, "density", value, &TLGeneratorSettings::density, {Density});
 }
 
 int TLGeneratorDriverKestrovan::focus()

@@ -91,7 +91,11 @@ private:
     template <typename Change> void store(Change change);
     // Sends a parameter and re-queries the related ones, each only while queries are allowed.
     void sendSetting(int id, const QString &text, std::initializer_list<int> followUps);
-    double numberValue(int id);
+    // The exposure values held as numbers: read from the generator while switched on,
+    // otherwise from the stored settings; set likewise.
+    double numberSetting(int id, double TLGeneratorSettings::*field);
+    void setNumberSetting(int id, const char *name, double value, double TLGeneratorSettings::*field,
+                          std::initializer_list<int> followUps);
     static QString numberText(double value);
     TLCondition lastExposureSettingsDirect(TLGeneratorSettings &settings);
     TLCondition notInitialised() const;
