@@ -80,7 +80,8 @@ TLCondition TLGeneratorDriverKestrovan::switchOn()
     }
     TLCondition sent = sendCommand(Power, QStringLiteral("1"), true);
     if (!sent.isSuccess()) {
-        log(LogLevel::Error, QStringLiteral("failed to switch on generator - failed to send power on command"));
+        log(LogLevel::Error,
+            QStringLiteral("failed to switch on generator - failed to send power on command"));
         return sent;
     }
     startStatusPolling();
@@ -89,7 +90,8 @@ TLCondition TLGeneratorDriverKestrovan::switchOn()
     timer.start();
     while (!statusGeneratorOn()) {
         if (timer.elapsed() > PowerOnTimeoutMs) {
-            log(LogLevel::Error, QStringLiteral("failed to switch on generator - no power on acknowledgment"));
+            log(LogLevel::Error,
+                QStringLiteral("failed to switch on generator - no power on acknowledgment"));
             return TLCondition::error(tr("Keine Einschalt-Rückmeldung vom Generator."));
         }
         // Testing again at once, but without starving the link thread on a small machine.
@@ -114,7 +116,8 @@ TLCondition TLGeneratorDriverKestrovan::switchOff()
     if (switchedOn.load()) {
         const TLCondition sent = sendCommand(Power, QStringLiteral("0"), true);
         if (!sent.isSuccess())
-            log(LogLevel::Error, QStringLiteral("failed to switch off generator - failed to send power off command"));
+            log(LogLevel::Error,
+                QStringLiteral("failed to switch off generator - failed to send power off command"));
     }
     closeConnection();
     switchedOn.store(false);
@@ -180,7 +183,8 @@ TLCondition TLGeneratorDriverKestrovan::activateForAcqusition()
     if (!isDirectConnection()) {
         const QString code = procedureCodes().code2();
         log(LogLevel::Debug,
-            QStringLiteral("activate generator for acquisition in indirect connection mode (code: %1)").arg(code));
+            QStringLiteral("activate generator for acquisition in indirect connection mode (code: %1)")
+                .arg(code));
         if (!indirectCommunicator)
             return notInitialised();
         return indirectCommunicator->activate(code);
@@ -255,10 +259,10 @@ TLCondition TLGeneratorDriverKestrovan::lastExposureSettingsDirect(TLGeneratorSe
             result.dap.setValue(dose, DAPValueUnit::mGy_cm2);
     }
 
-    log(LogLevel::Debug, QStringLiteral("last exposure settings: %1 kV, %2 mAs, %3 mA, %4 ms, %5 uGy")
-                             .arg(numberText(result.kV), numberText(result.mAs), numberText(result.mA),
-                                  numberText(result.ms),
-                                  numberText(static_cast<double>(result.dap.value(DAPValueUnit::mGy_cm2)))));
+    log(LogLevel::Debug,
+        QStringLiteral("last exposure settings: %1 kV, %2 mAs, %3 mA, %4 ms, %5 uGy")
+            .arg(numberText(result.kV), numberText(result.mAs), numberText(result.mA), numberText(result.ms),
+                 numberText(static_cast<double>(result.dap.value(DAPValueUnit::mGy_cm2)))));
     settings = result;
     return TLCondition();
 }
@@ -272,8 +276,8 @@ int TLGeneratorDriverKestrovan::targetDevice()
         return 1;
     const QChar second = text.at(1);
     const quint32 digit = (second >= QLatin1Char('0') && second <= QLatin1Char('9'))
-        ? static_cast<quint32>(second.unicode() - '0')
-        : 0;
+                              ? static_cast<quint32>(second.unicode() - '0')
+                              : 0;
     const std::array<quint32, 3> codes = targetCodes(deviceConfig());
     for (int i = 0; i < 3; ++i) {
         if (codes[static_cast<size_t>(i)] == digit)

@@ -35,21 +35,17 @@ const QString &spacerLine()
 }
 } // namespace
 
-TLKestrovanErrorHandler::TLKestrovanErrorHandler(QObject *parent) : QObject(parent)
-{
-}
+TLKestrovanErrorHandler::TLKestrovanErrorHandler(QObject *parent) : QObject(parent) {}
 
 TLCondition TLKestrovanErrorHandler::loadErrorFile(const QString &folder)
 {
     lineNumber = 0;
     const QString prefix = loadFailurePrefix();
-    const QString path =
-        TLFileSystemHelper::adaptFileOrPathToSystem(folder + QStringLiteral("/errors.csv"));
+    const QString path = TLFileSystemHelper::adaptFileOrPathToSystem(folder + QStringLiteral("/errors.csv"));
 
     if (!QFile::exists(path)) {
         log(QStringLiteral("error handling: file does not exists: ") + path, LogLevel::Error);
-        return TLCondition::warning(
-            prefix + tr("Die Datei mit Fehlerinformationen existiert nicht."), path);
+        return TLCondition::warning(prefix + tr("Die Datei mit Fehlerinformationen existiert nicht."), path);
     }
 
     // Only a plain file is read. A directory cannot be read, and opening a pipe or a device
@@ -58,8 +54,7 @@ TLCondition TLKestrovanErrorHandler::loadErrorFile(const QString &folder)
     if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         log(QStringLiteral("error handling: failed to open file: ") + path, LogLevel::Error);
         return TLCondition::warning(
-            prefix + tr("Die Datei mit Fehlerinformationen kann nicht geöffnet werden nicht."),
-            path);
+            prefix + tr("Die Datei mit Fehlerinformationen kann nicht geöffnet werden nicht."), path);
     }
     // Text mode has already dropped every carriage return, so CR LF files read like LF files.
     const QByteArray content = file.readAll();
@@ -108,8 +103,7 @@ TLCondition TLKestrovanErrorHandler::parseLine(const QString &line)
     if (line.count(FieldSeparator) != FieldCount - 1) {
         log(QStringLiteral("error handling: wrong number of elements in line: %1").arg(lineNumber),
             LogLevel::Error);
-        return TLCondition::error(
-            tr("Fehlerhafte Anzahl von Elementen in Zeile %1.").arg(lineNumber));
+        return TLCondition::error(tr("Fehlerhafte Anzahl von Elementen in Zeile %1.").arg(lineNumber));
     }
 
     const QStringList fields = line.split(FieldSeparator, Qt::KeepEmptyParts);
@@ -120,16 +114,15 @@ TLCondition TLKestrovanErrorHandler::parseLine(const QString &line)
 
     const bool isWarning = type == QLatin1String("Warning");
     if (!isWarning && type != QLatin1String("Error")) {
-        log(QStringLiteral("error handling: type failure in line: %1").arg(lineNumber),
-            LogLevel::Error);
+        log(QStringLiteral("error handling: type failure in line: %1").arg(lineNumber), LogLevel::Error);
         return TLCondition::error(tr("Fehlerhafter Typ in Zeile %1.").arg(lineNumber));
     }
 
     // The text shows the code as written ("007"), the key holds its value (7).
-    const QString text = tr("Generatorfehler: ") + code + QLatin1Char('\n') + spacerLine()
-                         + QLatin1Char('\n') + description;
-    errors.insert(codeKey(code), isWarning ? TLCondition::warning(text, details)
-                                           : TLCondition::error(text, details));
+    const QString text =
+        tr("Generatorfehler: ") + code + QLatin1Char('\n') + spacerLine() + QLatin1Char('\n') + description;
+    errors.insert(codeKey(code),
+                  isWarning ? TLCondition::warning(text, details) : TLCondition::error(text, details));
     return TLCondition();
 }
 

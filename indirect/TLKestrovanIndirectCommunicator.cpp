@@ -23,7 +23,7 @@ const QString TriggerFilePattern = QStringLiteral("*.trg");
 // hostile file from costing unbounded time, memory or stack in the DOM parser, which builds
 // one node object per XML node and recurses once per nesting level:
 // - size: larger files are refused without being read into memory;
-constexpr qint64 MaxReportBytes = 16 * 1024 * 1024;
+constexpr qint64 MaxReportBytes = qint64(16) * 1024 * 1024;
 // - nesting: about 100,000 levels overflow the parser's stack and 10,000 already take
 //   a third of a second; a report needs a handful;
 constexpr int MaxReportDepth = 256;
@@ -58,24 +58,18 @@ QString firstElementText(const QDomElement &root, const QString &tag)
 }
 } // namespace
 
-TLKestrovanIndirectCommunicator::TLKestrovanIndirectCommunicator(QObject *parent)
-    : QObject(parent)
-{
-}
+TLKestrovanIndirectCommunicator::TLKestrovanIndirectCommunicator(QObject *parent) : QObject(parent) {}
 
 TLCondition TLKestrovanIndirectCommunicator::init(const QString &communicationFolder)
 {
     communicationPath = communicationFolder;
     if (communicationPath.isEmpty()) {
         log(QStringLiteral("communication path not set"), LogLevel::Error);
-        return TLCondition::error(tr("Es ist kein Kommunikationsverzeichnis angegeben."),
-                                  QString());
+        return TLCondition::error(tr("Es ist kein Kommunikationsverzeichnis angegeben."), QString());
     }
     if (!QDir(communicationPath).exists()) {
-        log(QStringLiteral("communication path does not exist (%1)").arg(communicationPath),
-            LogLevel::Error);
-        return TLCondition::error(tr("Das Kommunikationsverzeichnis existiert nicht."),
-                                  communicationPath);
+        log(QStringLiteral("communication path does not exist (%1)").arg(communicationPath), LogLevel::Error);
+        return TLCondition::error(tr("Das Kommunikationsverzeichnis existiert nicht."), communicationPath);
     }
     return TLCondition();
 }
@@ -98,23 +92,22 @@ TLCondition TLKestrovanIndirectCommunicator::activate(const QString &procedureCo
     if (!settings)
         return TLCondition::error(tr("Fehler bei der Erstellung der Parameterdatei."), QString());
 
-    const QString localPath = TLFileSystemHelper::adaptFileOrPathToSystem(
-        settings->workingDirectory() + ParameterFileSuffix);
-    const TLCondition created = createParameterFile(localPath, procedureCode);
+    const QString localPath =
+        TLFileSystemHelper::adaptFileOrPathToSystem(settings->workingDirectory() + ParameterFileSuffix);
+    TLCondition created = createParameterFile(localPath, procedureCode);
     if (!created.isSuccess())
         return created;
 
     const QString targetPath =
         TLFileSystemHelper::adaptFileOrPathToSystem(communicationPath + ParameterFileSuffix);
-    const TLCondition copied = TLFileSystemHelper::copyFile(localPath, targetPath, true);
+    TLCondition copied = TLFileSystemHelper::copyFile(localPath, targetPath, true);
     if (!copied.isSuccess())
         return copied;
     log(QStringLiteral("copy file EDVRAD.par successful (%1)").arg(targetPath), LogLevel::Notice);
 
     const QStringList triggers = triggerFiles();
     if (triggers.size() >= 2) {
-        log(QStringLiteral("more than one trigger files in folder (%1)")
-                .arg(triggers.join(QLatin1Char(';'))),
+        log(QStringLiteral("more than one trigger files in folder (%1)").arg(triggers.join(QLatin1Char(';'))),
             LogLevel::Warning);
         return TLCondition::warning(
             tr("Im Kommunikationsverzeichnis sind mehrere Trigger-Dateien vorhanden.\n"
@@ -180,8 +173,7 @@ QStringList TLKestrovanIndirectCommunicator::triggerFiles() const
         return QStringList();
     // A fresh QDir each time: QDir caches its listing.
     return QDir(communicationPath)
-        .entryList(QStringList(TriggerFilePattern), QDir::Files | QDir::NoDotAndDotDot,
-                   QDir::Name);
+        .entryList(QStringList(TriggerFilePattern), QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 QString TLKestrovanIndirectCommunicator::firstTriggerFile() const
@@ -193,8 +185,7 @@ QString TLKestrovanIndirectCommunicator::firstTriggerFile() const
 TLGeneratorSettings TLKestrovanIndirectCommunicator::readExposureReport() const
 {
     TLGeneratorSettings settings;
-    const QString path =
-        TLFileSystemHelper::adaptFileOrPathToSystem(communicationPath + ReportFileSuffix);
+    const QString path = TLFileSystemHelper::adaptFileOrPathToSystem(communicationPath + ReportFileSuffix);
 
     // Only a regular file: opening a named pipe would block until somebody writes to it.
     QFile file(path);

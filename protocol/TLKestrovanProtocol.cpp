@@ -108,7 +108,7 @@ TLCondition TLKestrovanProtocol::sendCommand(int id, const QString &value, bool 
 {
     QByteArray bytes;
     QString text;
-    const TLCondition built = buildTelegram(id, value, bytes, text);
+    TLCondition built = buildTelegram(id, value, bytes, text);
     if (!built.isSuccess()) {
         log(LogLevel::Error, QStringLiteral("refused telegram: ") + built.details());
         return built;
@@ -148,7 +148,7 @@ TLCondition TLKestrovanProtocol::query(int id, bool waitForReply)
     // Held from before the telegram leaves until the wait begins, so that a quick reply's
     // wake-up cannot fall between the two.
     TLAnnotatedMutexLocker lock(&replyMutex);
-    const TLCondition sent = sendCommand(id, QueryValue, false);
+    TLCondition sent = sendCommand(id, QueryValue, false);
     if (!sent.isSuccess())
         return sent;
     TLThreadAnnotations::wait(replyArrived, replyMutex, ReplyTimeoutMs);
@@ -187,8 +187,7 @@ TLCondition TLKestrovanProtocol::openConnection()
     fresh->start();
     fresh->waitForOpened();
     const TLKestrovanSerialCommunicator::LinkState state = fresh->state();
-    if (state == TLKestrovanSerialCommunicator::Closed
-        || state == TLKestrovanSerialCommunicator::Failed)
+    if (state == TLKestrovanSerialCommunicator::Closed || state == TLKestrovanSerialCommunicator::Failed)
         return fresh->lastCondition();
     connect(fresh.data(), &TLKestrovanSerialCommunicator::errorOccurred, this,
             &TLKestrovanProtocol::onCommunicationErrorOccurred, Qt::DirectConnection);
@@ -219,8 +218,7 @@ bool TLKestrovanProtocol::isPortOpen() const
 
 QString TLKestrovanProtocol::configuredPortName() const
 {
-    const QSharedPointer<TLGeneratorConfigData> config =
-        deviceConfig().dynamicCast<TLGeneratorConfigData>();
+    const QSharedPointer<TLGeneratorConfigData> config = deviceConfig().dynamicCast<TLGeneratorConfigData>();
     return config ? config->portName : QString();
 }
 
@@ -231,8 +229,7 @@ void TLKestrovanProtocol::startStatusPolling()
         return;
     // Connected before the interval is set: the link starts ticking only after it sees the
     // interval, so it never emits into a connection still being made.
-    connect(current.data(), &TLKestrovanSerialCommunicator::timeout, this,
-            &TLKestrovanProtocol::updateStatus,
+    connect(current.data(), &TLKestrovanSerialCommunicator::timeout, this, &TLKestrovanProtocol::updateStatus,
             static_cast<Qt::ConnectionType>(Qt::DirectConnection | Qt::UniqueConnection));
     current->setTimeoutInterval(StatusPollIntervalMs);
 }
@@ -272,7 +269,7 @@ bool TLKestrovanProtocol::statusDapEnabled()
     return statusBit(Status2, Status2DapEnabledBit);
 }
 
-void TLKestrovanProtocol::onMessageReceived(QByteArray _data)
+void TLKestrovanProtocol::onMessageReceived(const QByteArray &_data)
 {
     if (_data.size() < 2) {
         log(LogLevel::Error, QStringLiteral("received to short message: ") + QString::fromLatin1(_data));
@@ -352,7 +349,7 @@ void TLKestrovanProtocol::resetErrorIfDue()
     query(ErrorCode, false);
 }
 
-void TLKestrovanProtocol::handleError(QByteArray _error)
+void TLKestrovanProtocol::handleError(const QByteArray &_error)
 {
     const QDateTime now = QDateTime::currentDateTimeUtc();
     bool report = false;
@@ -381,7 +378,7 @@ void TLKestrovanProtocol::handleError(QByteArray _error)
     lastErrorReport = now;
 }
 
-void TLKestrovanProtocol::onCommunicationErrorOccurred(TLCondition _cond)
+void TLKestrovanProtocol::onCommunicationErrorOccurred(const TLCondition &_cond)
 {
     if (!statusGeneratorOn())
         return;
@@ -427,7 +424,8 @@ void TLKestrovanProtocol::handleExposureState(const QByteArray &value)
             return;
         }
         log(LogLevel::Debug,
-            QStringLiteral("current generator settings: mode %1, %2 kv, %3 mAs, %4 mA, %5 ms, focus %6, aec %7")
+            QStringLiteral(
+                "current generator settings: mode %1, %2 kv, %3 mAs, %4 mA, %5 ms, focus %6, aec %7")
                 .arg(mode())
                 .arg(kV(), 0, 'g', 6)
                 .arg(mAs(), 0, 'g', 6)

@@ -73,10 +73,10 @@ signals:
     void communicationErrorOccurred();
 
 public slots:
-    void onCommunicationErrorOccurred(TLCondition _cond);
-    void onMessageReceived(QByteArray _data);
+    void onCommunicationErrorOccurred(const TLCondition &_cond);
+    void onMessageReceived(const QByteArray &_data);
     void updateStatus();
-    void handleError(QByteArray _error);
+    void handleError(const QByteArray &_error);
 
 protected:
     void handleExposureState(const QByteArray &value);

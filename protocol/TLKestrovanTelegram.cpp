@@ -10,8 +10,7 @@ quint8 TLKestrovanTelegram::checkByte(const QByteArray &payload)
     return check | TerminatorBit;
 }
 
-TLCondition TLKestrovanTelegram::build(quint16 code, const QString &value, QByteArray &bytes,
-                                       QString &text)
+TLCondition TLKestrovanTelegram::build(quint16 code, const QString &value, QByteArray &bytes, QString &text)
 {
     bytes.clear();
     text.clear();
@@ -26,8 +25,7 @@ TLCondition TLKestrovanTelegram::build(quint16 code, const QString &value, QByte
 
     if (payload.size() > MaxPayloadBytes)
         return TLCondition::error(
-            QCoreApplication::translate("TLKestrovanTelegram",
-                                        "Der Wert %1 ist zu lang für ein Telegramm.")
+            QCoreApplication::translate("TLKestrovanTelegram", "Der Wert %1 ist zu lang für ein Telegramm.")
                 .arg(sent),
             QStringLiteral("%1 bytes, at most %2").arg(payload.size()).arg(MaxPayloadBytes));
     // Only 7-bit characters may stand before the check byte; anything else would end the

@@ -20,8 +20,7 @@ public:
     // the payload without the check byte, for the log. A value that would make the payload
     // longer than MaxPayloadBytes, or that holds a character outside 7-bit ASCII, is refused:
     // bytes stays empty.
-    static TLCondition build(quint16 code, const QString &value, QByteArray &bytes,
-                             QString &text);
+    static TLCondition build(quint16 code, const QString &value, QByteArray &bytes, QString &text);
 
     // Reading a received telegram (check byte included); callers test size() >= 2 first.
     static quint16 code(const QByteArray &telegram);

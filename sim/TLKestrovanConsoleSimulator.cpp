@@ -15,7 +15,7 @@ namespace {
 // that send no change notifications.
 constexpr int PollIntervalMs = 20;
 constexpr int HighestTriggerNumber = 9999999; // "T9999999.trg", the first name handed out
-constexpr qint64 MaxParameterFileBytes = 64 * 1024;
+constexpr qint64 MaxParameterFileBytes = qint64(64) * 1024;
 
 const QString ParameterFileName = QStringLiteral("EDVRAD.par");
 const QString ReportFileName = QStringLiteral("GEN50RFT_A.xml");
@@ -25,7 +25,7 @@ const QByteArray ParameterPrefix = QByteArrayLiteral("RADID=");
 bool TLKestrovanConsoleSimulator::FileStamp::operator==(const FileStamp &other) const
 {
     return exists == other.exists && inode == other.inode && size == other.size
-        && modifiedNs == other.modifiedNs && changedNs == other.changedNs;
+           && modifiedNs == other.modifiedNs && changedNs == other.changedNs;
 }
 
 TLKestrovanConsoleSimulator::TLKestrovanConsoleSimulator(QObject *parent) : QObject(parent) {}
@@ -52,8 +52,7 @@ bool TLKestrovanConsoleSimulator::start(const QString &folderPath)
         error.clear();
     }
     written.store(0);
-    worker = std::thread(&TLKestrovanConsoleSimulator::run, this, folderPath, seen,
-                         nextTriggerNumber);
+    worker = std::thread(&TLKestrovanConsoleSimulator::run, this, folderPath, seen, nextTriggerNumber);
     return true;
 }
 
@@ -79,8 +78,7 @@ QString TLKestrovanConsoleSimulator::folder() const
     return watchedFolder;
 }
 
-void TLKestrovanConsoleSimulator::setExposure(double kv, double mas, double ma, double ms,
-                                              double dose)
+void TLKestrovanConsoleSimulator::setExposure(double kv, double mas, double ma, double ms, double dose)
 {
     std::lock_guard<std::mutex> lock(mutex);
     options.exposure = Exposure{kv, mas, ma, ms, dose};
@@ -145,7 +143,7 @@ QString TLKestrovanConsoleSimulator::lastError() const
     return error;
 }
 
-void TLKestrovanConsoleSimulator::run(QString folderPath, FileStamp seen, int nextTriggerNumber)
+void TLKestrovanConsoleSimulator::run(const QString &folderPath, FileStamp seen, int nextTriggerNumber)
 {
     const QString parameterPath = QDir(folderPath).filePath(ParameterFileName);
     // A change is acted on once the file has kept the same stamp for one poll interval, so
@@ -177,13 +175,11 @@ void TLKestrovanConsoleSimulator::run(QString folderPath, FileStamp seen, int ne
 bool TLKestrovanConsoleSimulator::sleepUnlessStopped(int milliseconds)
 {
     std::unique_lock<std::mutex> lock(mutex);
-    stopCondition.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                           [this] { return stopRequested; });
+    stopCondition.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return stopRequested; });
     return !stopRequested;
 }
 
-void TLKestrovanConsoleSimulator::respond(const QString &folderPath,
-                                          const QByteArray &parameterContent,
+void TLKestrovanConsoleSimulator::respond(const QString &folderPath, const QByteArray &parameterContent,
                                           int &nextTriggerNumber)
 {
     if (!parameterContent.startsWith(ParameterPrefix)) {
@@ -226,8 +222,7 @@ void TLKestrovanConsoleSimulator::respond(const QString &folderPath,
         // Removed only after the new one exists, so that the first name in the folder
         // changes in one step from the old trigger file to the new one.
         if (!current.keepOldTriggers) {
-            const QStringList triggers =
-                dir.entryList(QStringList(QStringLiteral("*.trg")), QDir::Files);
+            const QStringList triggers = dir.entryList(QStringList(QStringLiteral("*.trg")), QDir::Files);
             for (const QString &old : triggers) {
                 if (old != name)
                     QFile::remove(dir.filePath(old));
@@ -251,7 +246,8 @@ void TLKestrovanConsoleSimulator::setError(const QString &text)
 TLKestrovanConsoleSimulator::FileStamp TLKestrovanConsoleSimulator::stampOf(const QString &path)
 {
     FileStamp stamp;
-    struct stat info {};
+    struct stat info
+    {};
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return stamp;
     stamp.exists = true;
@@ -278,8 +274,7 @@ QByteArray TLKestrovanConsoleSimulator::reportContent(const QString &code, const
     writer.writeTextElement(QStringLiteral("mAs"), formatNumber(e.mas, options.decimalComma));
     writer.writeTextElement(QStringLiteral("ma"), formatNumber(e.ma, options.decimalComma));
     writer.writeTextElement(QStringLiteral("ms"), formatNumber(e.ms, options.decimalComma));
-    writer.writeTextElement(QStringLiteral("mGy_cm2"),
-                            formatNumber(e.dose, options.decimalComma));
+    writer.writeTextElement(QStringLiteral("mGy_cm2"), formatNumber(e.dose, options.decimalComma));
     writer.writeEndDocument(); // closes every open element
     if (options.malformedReport) {
         // Cut inside the values: an unclosed element and no end of the root.
@@ -302,8 +297,7 @@ bool TLKestrovanConsoleSimulator::writeInOneStep(const QString &path, const QByt
     // QSaveFile writes a temporary "<name>.XXXXXX" beside the target and renames it: the
     // temporary never matches "*.trg" and the target is never seen half-written.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size()
-        || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit()) {
         *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
         return false;
     }
@@ -314,8 +308,7 @@ int TLKestrovanConsoleSimulator::firstTriggerNumber(const QString &folderPath)
 {
     static const QRegularExpression ownName(QStringLiteral("^T(\\d{7})\\.trg$"));
     int lowest = HighestTriggerNumber + 1;
-    const QStringList names =
-        QDir(folderPath).entryList(QStringList(QStringLiteral("T*.trg")), QDir::Files);
+    const QStringList names = QDir(folderPath).entryList(QStringList(QStringLiteral("T*.trg")), QDir::Files);
     for (const QString &name : names) {
         const QRegularExpressionMatch match = ownName.match(name);
         if (match.hasMatch())

@@ -66,14 +66,16 @@ signals:
     void exposureWritten(const QString &procedureCode, const QString &triggerFile);
 
 private:
-    struct Exposure {
+    struct Exposure
+    {
         double kv = 70.0;
         double mas = 12.5;
         double ma = 250.0;
         double ms = 50.0;
         double dose = 1.8;
     };
-    struct Options {
+    struct Options
+    {
         Exposure exposure;
         int responseDelayMs = DefaultResponseDelayMs;
         bool keepOldTriggers = false;
@@ -83,7 +85,8 @@ private:
         bool decimalComma = false;
     };
     // Identity of the parameter file on disk: a replaced file has a new inode or time stamp.
-    struct FileStamp {
+    struct FileStamp
+    {
         bool exists = false;
         quint64 inode = 0;
         qint64 size = 0;
@@ -93,11 +96,10 @@ private:
         bool operator!=(const FileStamp &other) const { return !(*this == other); }
     };
 
-    void run(QString folderPath, FileStamp seen, int nextTriggerNumber);
+    void run(const QString &folderPath, FileStamp seen, int nextTriggerNumber);
     // Sleeps up to the time; false when stop() was called meanwhile.
     bool sleepUnlessStopped(int milliseconds);
-    void respond(const QString &folderPath, const QByteArray &parameterContent,
-                 int &nextTriggerNumber);
+    void respond(const QString &folderPath, const QByteArray &parameterContent, int &nextTriggerNumber);
     void setError(const QString &text);
 
     static FileStamp stampOf(const QString &path);

@@ -48,12 +48,11 @@ bool isTerminator(char byte)
 } // namespace
 
 TLKestrovanGeneratorSimulator::TLKestrovanGeneratorSimulator()
+    : values{
+        {"st", "0"},   {"qs", "0"},   {"rr", "0"},  {"fc", "1"}, {"dc", "01"}, {"em", "1"},    {"kv", "70"},
+        {"ma", "200"}, {"ms", "100"}, {"as", "20"}, {"af", "0"}, {"ad", "0"},  {"vs", "V1.2"},
+    }
 {
-    values = {
-        {"st", "0"},  {"qs", "0"},  {"rr", "0"},  {"fc", "1"},   {"dc", "01"},
-        {"em", "1"},  {"kv", "70"}, {"ma", "200"}, {"ms", "100"}, {"as", "20"},
-        {"af", "0"},  {"ad", "0"},  {"vs", "V1.2"},
-    };
 }
 
 TLKestrovanGeneratorSimulator::~TLKestrovanGeneratorSimulator()
@@ -144,8 +143,8 @@ char TLKestrovanGeneratorSimulator::checkByte(const QByteArray &payload)
 {
     char sum = 0;
     for (const char byte : payload)
-        sum ^= byte;
-    return char(sum | TerminatorBit);
+        sum = static_cast<char>(sum ^ byte);
+    return static_cast<char>(sum | TerminatorBit);
 }
 
 QByteArray TLKestrovanGeneratorSimulator::telegram(const QByteArray &payload)
@@ -247,8 +246,7 @@ void TLKestrovanGeneratorSimulator::raiseError(const QByteArray &code)
 void TLKestrovanGeneratorSimulator::scheduleLocked(TimedAction action, int delayMs)
 {
     const Clock::time_point now = Clock::now();
-    timedEvents.push_back(
-        {now + std::chrono::milliseconds(std::max(0, delayMs)), action, powerGeneration});
+    timedEvents.push_back({now + std::chrono::milliseconds(std::max(0, delayMs)), action, powerGeneration});
     if (delayMs <= 0)
         fireDueEvents(now);
 }
@@ -258,8 +256,7 @@ void TLKestrovanGeneratorSimulator::fireDueEvents(Clock::time_point now)
     auto due = [now](const TimedEvent &event) { return event.due <= now; };
     std::vector<TimedEvent> firing;
     std::copy_if(timedEvents.begin(), timedEvents.end(), std::back_inserter(firing), due);
-    timedEvents.erase(std::remove_if(timedEvents.begin(), timedEvents.end(), due),
-                      timedEvents.end());
+    timedEvents.erase(std::remove_if(timedEvents.begin(), timedEvents.end(), due), timedEvents.end());
     for (const TimedEvent &event : firing) {
         // Switching off in the meantime cancels what switching on had started.
         if (event.generation != powerGeneration)
@@ -349,8 +346,7 @@ void TLKestrovanGeneratorSimulator::writeBursts(const std::vector<Burst> &bursts
 }
 
 TLKestrovanGeneratorSimulator::TranscriptEntry
-TLKestrovanGeneratorSimulator::record(Direction direction, const QByteArray &bytes,
-                                      Clock::time_point at)
+TLKestrovanGeneratorSimulator::record(Direction direction, const QByteArray &bytes, Clock::time_point at)
 {
     TranscriptEntry entry;
     entry.elapsedUs = std::chrono::duration_cast<std::chrono::microseconds>(at - startTime).count();
@@ -361,8 +357,7 @@ TLKestrovanGeneratorSimulator::record(Direction direction, const QByteArray &byt
     return entry;
 }
 
-void TLKestrovanGeneratorSimulator::serviceTransmission(Clock::time_point now,
-                                                        std::vector<Burst> &bursts)
+void TLKestrovanGeneratorSimulator::serviceTransmission(Clock::time_point now, std::vector<Burst> &bursts)
 {
     if (inFlight.active && now >= inFlight.nextWrite) {
         if (now - inFlight.firstWrite >= std::chrono::milliseconds(GiveUpMs)) {
@@ -409,8 +404,7 @@ void TLKestrovanGeneratorSimulator::serviceTransmission(Clock::time_point now,
     }
 }
 
-void TLKestrovanGeneratorSimulator::receiveBytes(const QByteArray &bytes,
-                                                 std::vector<Burst> &bursts)
+void TLKestrovanGeneratorSimulator::receiveBytes(const QByteArray &bytes, std::vector<Burst> &bursts)
 {
     rxBuffer.append(bytes);
     for (;;) {
@@ -428,8 +422,7 @@ void TLKestrovanGeneratorSimulator::receiveBytes(const QByteArray &bytes,
     }
 }
 
-void TLKestrovanGeneratorSimulator::handlePiece(const QByteArray &piece,
-                                                std::vector<Burst> &bursts)
+void TLKestrovanGeneratorSimulator::handlePiece(const QByteArray &piece, std::vector<Burst> &bursts)
 {
     if (piece.size() == 1) {
         handleAcknowledgement(piece.front());
@@ -536,8 +529,7 @@ void TLKestrovanGeneratorSimulator::applyCommand(const QByteArray &code, const Q
     }
 }
 
-QByteArray TLKestrovanGeneratorSimulator::corrected(const QByteArray &code,
-                                                    const QByteArray &value) const
+QByteArray TLKestrovanGeneratorSimulator::corrected(const QByteArray &code, const QByteArray &value) const
 {
     if (!corrections)
         return value;
@@ -668,8 +660,8 @@ TLKestrovanGeneratorSimulator::sequenceSteps(std::unique_lock<std::mutex> &lock,
     auto pause = [&]() {
         if (stepDelayMs <= 0)
             return Step::Ok;
-        const Step step = waitUntil(lock, Clock::now() + std::chrono::milliseconds(stepDelayMs),
-                                    [] { return false; });
+        const Step step =
+            waitUntil(lock, Clock::now() + std::chrono::milliseconds(stepDelayMs), [] { return false; });
         return step == Step::TimedOut ? Step::Ok : step;
     };
     auto states = [&](std::initializer_list<const char *> list) {
@@ -807,9 +799,7 @@ TLKestrovanGeneratorSimulator::Step TLKestrovanGeneratorSimulator::interruption(
 void TLKestrovanGeneratorSimulator::purgeQueuedStates()
 {
     outgoing.erase(std::remove_if(outgoing.begin(), outgoing.end(),
-                                  [](const Outgoing &item) {
-                                      return item.telegram.startsWith("xy");
-                                  }),
+                                  [](const Outgoing &item) { return item.telegram.startsWith("xy"); }),
                    outgoing.end());
 }
 
@@ -895,13 +885,11 @@ bool TLKestrovanGeneratorSimulator::exposureDone() const
 bool TLKestrovanGeneratorSimulator::waitForExposureDone(int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(mutex);
-    changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                     [this] { return !sequenceRunning; });
+    changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !sequenceRunning; });
     return sequenceStarted && !sequenceRunning;
 }
 
-TLKestrovanGeneratorSimulator::ExposureOutcome
-TLKestrovanGeneratorSimulator::exposureOutcome() const
+TLKestrovanGeneratorSimulator::ExposureOutcome TLKestrovanGeneratorSimulator::exposureOutcome() const
 {
     std::lock_guard<std::mutex> lock(mutex);
     return outcome;
@@ -986,8 +974,7 @@ void TLKestrovanGeneratorSimulator::setPacing(bool enabled)
 
 // --- observation --------------------------------------------------------------------------
 
-QList<TLKestrovanGeneratorSimulator::TranscriptEntry>
-TLKestrovanGeneratorSimulator::transcript() const
+QList<TLKestrovanGeneratorSimulator::TranscriptEntry> TLKestrovanGeneratorSimulator::transcript() const
 {
     std::lock_guard<std::mutex> lock(mutex);
     return entries;
@@ -1027,8 +1014,7 @@ void TLKestrovanGeneratorSimulator::clearTranscript()
     statesSent.clear();
 }
 
-bool TLKestrovanGeneratorSimulator::waitForTelegramFromDriver(const QByteArray &payload,
-                                                              int timeoutMs) const
+bool TLKestrovanGeneratorSimulator::waitForTelegramFromDriver(const QByteArray &payload, int timeoutMs) const
 {
     const QByteArray wanted = telegram(payload);
     std::unique_lock<std::mutex> lock(mutex);
@@ -1086,8 +1072,7 @@ bool TLKestrovanGeneratorSimulator::waitForIdle(int timeoutMs) const
                             [this] { return outgoing.empty() && !inFlight.active; });
 }
 
-void TLKestrovanGeneratorSimulator::setTraceHandler(
-    std::function<void(const TranscriptEntry &)> handler)
+void TLKestrovanGeneratorSimulator::setTraceHandler(std::function<void(const TranscriptEntry &)> handler)
 {
     std::lock_guard<std::mutex> lock(mutex);
     traceHandler = std::move(handler);

@@ -40,7 +40,7 @@ public:
 
     // How the latest exposure sequence ended.
     enum class ExposureOutcome {
-        None,         // no sequence has run yet
+        None, // no sequence has run yet
         Running,
         Completed,    // exposure off (state 14) was delivered
         NotReleased,  // the driver did not answer "41" or "81" in time: break 0000
@@ -109,9 +109,9 @@ public:
     // running sequence; a running sequence ends.
     void abortExposure();
     void failExposure(const QByteArray &errorCode = QByteArrayLiteral("17"));
-    void setReleaseTimeoutMs(int ms);     // wait for "41" and "81"; default 3000
-    void setStepDelayMs(int ms);          // pause before each state after the first; default 0
-    void setExposureDurationMs(int ms);   // between exposure on and off; default 0
+    void setReleaseTimeoutMs(int ms);             // wait for "41" and "81"; default 3000
+    void setStepDelayMs(int ms);                  // pause before each state after the first; default 0
+    void setExposureDurationMs(int ms);           // between exposure on and off; default 0
     void setExposureDose(const QByteArray &dose); // "xg" after an exposure; default "2.5"
     // Values that every later exposure reports instead of those derived from the settings;
     // they are also stored at once. clearLastExposure() returns to derived values.
@@ -163,9 +163,9 @@ public:
     bool waitForTelegramFromDriver(const QByteArray &payload, int timeoutMs) const;
     int countTelegramsFromDriver(const QByteArray &payload) const;
     int badCheckBytes() const;
-    int droppedAcknowledgements() const;   // good telegrams left without echo on purpose
-    int acknowledgementsReceived() const;  // echoes of own telegrams
-    int repeatedWrites() const;            // own telegrams written again for want of an echo
+    int droppedAcknowledgements() const;  // good telegrams left without echo on purpose
+    int acknowledgementsReceived() const; // echoes of own telegrams
+    int repeatedWrites() const;           // own telegrams written again for want of an echo
     int givenUpTelegrams() const;
     // Own telegrams queued or awaiting their echo.
     int pendingTelegrams() const;
@@ -278,7 +278,7 @@ private:
     quint64 lastId = 0;
     quint64 awaitedId = 0;             // the state telegram the sequence waits for
     std::optional<bool> awaitedResult; // echoed (true) or given up (false)
-    QByteArray looseTerminators;     // of injected telegrams, which are not repeated
+    QByteArray looseTerminators;       // of injected telegrams, which are not repeated
     std::vector<QByteArray> rawQueue;
 
     int dropAcks = 0;

@@ -53,8 +53,7 @@ struct TLKestrovanSimulatorShell::Sink
     Output output;
 };
 
-TLKestrovanSimulatorShell::TLKestrovanSimulatorShell(TLKestrovanGeneratorSimulator &simulator,
-                                                         Output output)
+TLKestrovanSimulatorShell::TLKestrovanSimulatorShell(TLKestrovanGeneratorSimulator &simulator, Output output)
     : simulator(simulator), sink(std::make_shared<Sink>())
 {
     sink->output = std::move(output);
@@ -86,11 +85,9 @@ void TLKestrovanSimulatorShell::setTrace(bool enabled)
     });
 }
 
-QString TLKestrovanSimulatorShell::formatEntry(
-    const TLKestrovanGeneratorSimulator::TranscriptEntry &entry)
+QString TLKestrovanSimulatorShell::formatEntry(const TLKestrovanGeneratorSimulator::TranscriptEntry &entry)
 {
-    const bool fromDriver =
-        entry.direction == TLKestrovanGeneratorSimulator::Direction::FromDriver;
+    const bool fromDriver = entry.direction == TLKestrovanGeneratorSimulator::Direction::FromDriver;
     return QStringLiteral("%1 ms  %2  %3  %4")
         .arg(double(entry.elapsedUs) / 1000.0, 12, 'f', 3)
         .arg(fromDriver ? QStringLiteral("from driver") : QStringLiteral("to driver  "))
@@ -98,8 +95,7 @@ QString TLKestrovanSimulatorShell::formatEntry(
         .arg(printable(entry.bytes));
 }
 
-QString TLKestrovanSimulatorShell::outcomeName(
-    TLKestrovanGeneratorSimulator::ExposureOutcome outcome)
+QString TLKestrovanSimulatorShell::outcomeName(TLKestrovanGeneratorSimulator::ExposureOutcome outcome)
 {
     using Outcome = TLKestrovanGeneratorSimulator::ExposureOutcome;
     switch (outcome) {
@@ -182,7 +178,7 @@ bool TLKestrovanSimulatorShell::execute(const QString &line)
 }
 
 bool TLKestrovanSimulatorShell::runCommand(const QString &command, const QStringList &args,
-                                             const QString &rest)
+                                           const QString &rest)
 {
     TLKestrovanGeneratorSimulator &sim = simulator;
     const auto ok = [this] { print(QStringLiteral("ok")); };

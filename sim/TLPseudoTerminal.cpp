@@ -2,15 +2,21 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <system_error>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 constexpr int SlavePathBytes = 128;
 constexpr int ReadChunkBytes = 4096;
+
+// strerror() may hand every thread the same buffer; the error category builds its own text.
+QString systemErrorText(int code)
+{
+    return QString::fromLocal8Bit(std::generic_category().message(code).c_str());
+}
 } // namespace
 
 TLPseudoTerminal::TLPseudoTerminal() = default;
@@ -24,13 +30,12 @@ bool TLPseudoTerminal::open()
 {
     master = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0) {
-        error = QString::fromLocal8Bit(std::strerror(errno));
+        error = systemErrorText(errno);
         return false;
     }
     char name[SlavePathBytes] = {};
-    if (::grantpt(master) != 0 || ::unlockpt(master) != 0
-        || ::ptsname_r(master, name, sizeof name) != 0) {
-        error = QString::fromLocal8Bit(std::strerror(errno));
+    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0) {
+        error = systemErrorText(errno);
         hangUp();
         return false;
     }
@@ -56,8 +61,7 @@ bool TLPseudoTerminal::write(const QByteArray &bytes)
         return false;
     qsizetype done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(master, bytes.constData() + done,
-                                  static_cast<size_t>(bytes.size() - done));
+        const ssize_t n = ::write(master, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
         if (n < 0) {
             if (errno == EINTR)
                 continue;

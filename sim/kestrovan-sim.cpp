@@ -44,9 +44,9 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("kestrovan-sim"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Simulated X-ray generator on a pseudo-terminal. Prints \"slave: PATH\", then reads "
-        "commands from stdin; \"help\" lists them."));
+    parser.setApplicationDescription(
+        QStringLiteral("Simulated X-ray generator on a pseudo-terminal. Prints \"slave: PATH\", then reads "
+                       "commands from stdin; \"help\" lists them."));
     parser.addHelpOption();
     const QCommandLineOption powered(QStringLiteral("powered"), QStringLiteral("Start switched on."));
     const QCommandLineOption corrections(QStringLiteral("corrections"),
@@ -55,22 +55,20 @@ int main(int argc, char *argv[])
     const QCommandLineOption pace(QStringLiteral("pace"), QStringLiteral("Pace bytes at 38400 baud."));
     const QCommandLineOption trace(QStringLiteral("trace"), QStringLiteral("Print every byte."));
     const QCommandLineOption powerOnDelay(QStringLiteral("power-on-delay"),
-                                          QStringLiteral("Delay of the power bit."),
-                                          QStringLiteral("ms"));
+                                          QStringLiteral("Delay of the power bit."), QStringLiteral("ms"));
     const QCommandLineOption focusDelay(QStringLiteral("focus-ready-delay"),
                                         QStringLiteral("Delay of focus ready after a reset."),
                                         QStringLiteral("ms"));
     const QCommandLineOption releaseTimeout(QStringLiteral("release-timeout"),
                                             QStringLiteral("Wait for the driver's release answers."),
                                             QStringLiteral("ms"));
-    const QCommandLineOption stepDelay(QStringLiteral("step-delay"),
-                                       QStringLiteral("Pause between exposure states."),
-                                       QStringLiteral("ms"));
+    const QCommandLineOption stepDelay(
+        QStringLiteral("step-delay"), QStringLiteral("Pause between exposure states."), QStringLiteral("ms"));
     const QCommandLineOption exposureDuration(QStringLiteral("exposure-duration"),
                                               QStringLiteral("Time between exposure on and off."),
                                               QStringLiteral("ms"));
-    parser.addOptions({powered, corrections, dap, pace, trace, powerOnDelay, focusDelay,
-                       releaseTimeout, stepDelay, exposureDuration});
+    parser.addOptions({powered, corrections, dap, pace, trace, powerOnDelay, focusDelay, releaseTimeout,
+                       stepDelay, exposureDuration});
     parser.process(app);
 
     TLKestrovanGeneratorSimulator simulator;
@@ -83,8 +81,7 @@ int main(int argc, char *argv[])
         || !applyNumber(parser, focusDelay, [&](int ms) { simulator.setFocusReadyDelayMs(ms); })
         || !applyNumber(parser, releaseTimeout, [&](int ms) { simulator.setReleaseTimeoutMs(ms); })
         || !applyNumber(parser, stepDelay, [&](int ms) { simulator.setStepDelayMs(ms); })
-        || !applyNumber(parser, exposureDuration,
-                        [&](int ms) { simulator.setExposureDurationMs(ms); }))
+        || !applyNumber(parser, exposureDuration, [&](int ms) { simulator.setExposureDurationMs(ms); }))
         return 2;
 
     if (!simulator.start()) {

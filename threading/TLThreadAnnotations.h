@@ -50,6 +50,12 @@ public:
     }
 
     // Called last in a thread's run(); paired with joined() after a successful wait().
-    static void finishing(const QThread *thread) { release(thread); }
-    static void joined(const QThread *thread) { acquire(thread); }
+    static void finishing(const QThread *thread)
+    {
+        release(thread);
+    }
+    static void joined(const QThread *thread)
+    {
+        acquire(thread);
+    }
 };

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <thread>
 #include <vector>
@@ -26,15 +27,17 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int UnrelatedFiles = 10000;
-constexpr int WaitTimeoutMs = 3000;     // the driver's own trigger-file time-out
-constexpr int TriggerAfterMs = 20;      // the console writes its trigger this long after the wait began
+constexpr int WaitTimeoutMs = 3000; // the driver's own trigger-file time-out
+constexpr int TriggerAfterMs = 20;  // the console writes its trigger this long after the wait began
 constexpr double ReportKv = 73.0;
 
 double threadCpuMs()
 {
-    rusage usage {};
+    rusage usage{};
     getrusage(RUSAGE_THREAD, &usage);
-    const auto ms = [](const timeval &t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+    const auto ms = [](const timeval &t) {
+        return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_usec) / 1000.0;
+    };
     return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
@@ -55,11 +58,13 @@ void fillWithUnrelatedFiles(const QString &folder)
 double percentile(std::vector<double> values, double p)
 {
     std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5));
+    const size_t index = std::min(
+        values.size() - 1, static_cast<size_t>(std::lround(p * static_cast<double>(values.size() - 1))));
     return values[index];
 }
 
-struct LatencyResult {
+struct LatencyResult
+{
     double medianMs = 0;
     double p99Ms = 0;
     double maxMs = 0;
@@ -96,7 +101,7 @@ LatencyResult measureLatency(bool crowded, int runs)
         const TLGeneratorSettings read = communicator.lastExposureSettings();
         const long long returnedNs = Clock::now().time_since_epoch().count();
         console.join();
-        latencies.push_back((returnedNs - appearedNs.load()) / 1e6);
+        latencies.push_back(static_cast<double>(returnedNs - appearedNs.load()) / 1e6);
         if (read.kV != ReportKv)
             ++result.wrongRecords;
         if (!previous.isEmpty())
@@ -109,7 +114,8 @@ LatencyResult measureLatency(bool crowded, int runs)
     return result;
 }
 
-struct CpuResult {
+struct CpuResult
+{
     double wallMs = 0;
     double cpuMs = 0;
     long listings = 0; // only known for the reference loop
@@ -129,7 +135,7 @@ CpuResult measureWait(bool crowded)
     const double cpuBefore = threadCpuMs();
     wall.start();
     communicator.waitForNewTriggerFile(WaitTimeoutMs);
-    result.wallMs = wall.elapsed();
+    result.wallMs = static_cast<double>(wall.elapsed());
     result.cpuMs = threadCpuMs() - cpuBefore;
     return result;
 }
@@ -151,7 +157,7 @@ CpuResult measureBareLoop(bool crowded)
         communicator.firstTriggerFile();
         ++result.listings;
     }
-    result.wallMs = wall.elapsed();
+    result.wallMs = static_cast<double>(wall.elapsed());
     result.cpuMs = threadCpuMs() - cpuBefore;
     return result;
 }
@@ -169,13 +175,11 @@ int main(int argc, char **argv)
     std::printf("%-28s %10s %10s %10s %8s\n", "folder", "median ms", "p99 ms", "max ms", "wrong");
     for (const bool crowded : {false, true}) {
         const LatencyResult r = measureLatency(crowded, runs);
-        std::printf("%-28s %10.3f %10.3f %10.3f %8d\n",
-                    crowded ? "10,000 unrelated files" : "empty", r.medianMs, r.p99Ms, r.maxMs,
-                    r.wrongRecords);
+        std::printf("%-28s %10.3f %10.3f %10.3f %8d\n", crowded ? "10,000 unrelated files" : "empty",
+                    r.medianMs, r.p99Ms, r.maxMs, r.wrongRecords);
     }
 
-    std::printf("\nCPU of the waiting thread while no trigger file comes (%d ms time-out)\n",
-                WaitTimeoutMs);
+    std::printf("\nCPU of the waiting thread while no trigger file comes (%d ms time-out)\n", WaitTimeoutMs);
     std::printf("%-44s %9s %9s %7s %10s\n", "case", "wall ms", "cpu ms", "cpu %", "listings/s");
     for (const bool crowded : {false, true}) {
         const char *where = crowded ? "10,000 files" : "empty folder";
@@ -187,7 +191,7 @@ int main(int argc, char **argv)
         std::printf("%-44s %9.0f %9.0f %6.0f%% %10.0f\n",
                     qPrintable(QStringLiteral("listing loop without yield, %1").arg(QLatin1String(where))),
                     bare.wallMs, bare.cpuMs, 100.0 * bare.cpuMs / bare.wallMs,
-                    bare.listings * 1000.0 / bare.wallMs);
+                    static_cast<double>(bare.listings) * 1000.0 / bare.wallMs);
     }
     return 0;
 }

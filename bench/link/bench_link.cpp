@@ -15,6 +15,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <vector>
 
@@ -28,7 +29,7 @@ double percentile(std::vector<double> values, double p)
     if (values.empty())
         return 0;
     std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, size_t(p * double(values.size() - 1) + 0.5));
+    const size_t index = std::min(values.size() - 1, size_t(std::lround(p * double(values.size() - 1))));
     return values[index];
 }
 
@@ -118,10 +119,10 @@ int main(int argc, char **argv)
     std::printf("| query round trip, 99th percentile | %.1f ms |\n", percentile(roundTrips, 0.99));
     std::printf("| floor: one receive collection step | %d ms |\n", CollectionStepMs);
     std::printf("| waiting queries in a row | %d in %.1f s |\n", row, rowSeconds);
-    std::printf("| of them waited the full %lu ms (target 0) | %d |\n",
-                TLKestrovanProtocol::ReplyTimeoutMs, fullWaits);
-    std::printf("| link thread CPU while polling %d s (target < 1 %%) | %.2f %% of one core |\n",
-                pollSeconds, cpuShare);
+    std::printf("| of them waited the full %lu ms (target 0) | %d |\n", TLKestrovanProtocol::ReplyTimeoutMs,
+                fullWaits);
+    std::printf("| link thread CPU while polling %d s (target < 1 %%) | %.2f %% of one core |\n", pollSeconds,
+                cpuShare);
     driver.closeConnection();
     return fullWaits == 0 ? 0 : 1;
 }

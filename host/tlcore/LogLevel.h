@@ -13,12 +13,18 @@ enum class LogLevel : int {
 inline const char *logLevelName(LogLevel level)
 {
     switch (level) {
-    case LogLevel::Trace: return "TRACE";
-    case LogLevel::Debug: return "DEBUG";
-    case LogLevel::Info: return "INFO";
-    case LogLevel::Notice: return "NOTICE";
-    case LogLevel::Warning: return "WARNING";
-    case LogLevel::Error: return "ERROR";
+    case LogLevel::Trace:
+        return "TRACE";
+    case LogLevel::Debug:
+        return "DEBUG";
+    case LogLevel::Info:
+        return "INFO";
+    case LogLevel::Notice:
+        return "NOTICE";
+    case LogLevel::Warning:
+        return "WARNING";
+    case LogLevel::Error:
+        return "ERROR";
     }
     return "UNKNOWN";
 }

@@ -5,10 +5,14 @@ namespace {
 float toMilliGray(DAPValueUnit unit)
 {
     switch (unit) {
-    case DAPValueUnit::dGy_cm2: return 100.0f;
-    case DAPValueUnit::cGy_cm2: return 10.0f;
-    case DAPValueUnit::mGy_cm2: return 1.0f;
-    case DAPValueUnit::uGy_cm2: return 0.001f;
+    case DAPValueUnit::dGy_cm2:
+        return 100.0f;
+    case DAPValueUnit::cGy_cm2:
+        return 10.0f;
+    case DAPValueUnit::mGy_cm2:
+        return 1.0f;
+    case DAPValueUnit::uGy_cm2:
+        return 0.001f;
     }
     return 1.0f;
 }

@@ -1,12 +1,7 @@
 #pragma once
 
 // Units of a dose-area product.
-enum class DAPValueUnit : int {
-    dGy_cm2 = 0,
-    cGy_cm2 = 1,
-    mGy_cm2 = 2,
-    uGy_cm2 = 3
-};
+enum class DAPValueUnit : int { dGy_cm2 = 0, cGy_cm2 = 1, mGy_cm2 = 2, uGy_cm2 = 3 };
 
 // A dose-area product. Unset until setValue is called.
 class TLDAPValue

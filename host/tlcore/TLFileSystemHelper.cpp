@@ -6,7 +6,7 @@
 #include <QSaveFile>
 
 namespace {
-constexpr qint64 CopyChunkBytes = 64 * 1024;
+constexpr qint64 CopyChunkBytes = qint64(64) * 1024;
 
 QString tr(const char *text)
 {
@@ -25,8 +25,7 @@ QString TLFileSystemHelper::adaptFileOrPathToSystem(const QString &path)
     return adapted;
 }
 
-TLCondition TLFileSystemHelper::copyFile(const QString &source, const QString &destination,
-                                         bool overwrite)
+TLCondition TLFileSystemHelper::copyFile(const QString &source, const QString &destination, bool overwrite)
 {
     const QString details = QStringLiteral("%1 -> %2").arg(source, destination);
     if (!overwrite && QFile::exists(destination))

@@ -36,8 +36,7 @@ void TLHostApplication::log(const QString &category, const QString &text, LogLev
         const QString name = QString::fromLatin1(logLevelName(level));
         if (printFormat == PrintFormat::Full)
             print(QStringLiteral("%1 %2 %3 %4")
-                      .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs), name,
-                           category, text));
+                      .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs), name, category, text));
         else
             print(QStringLiteral("%1 %2 %3").arg(name, category, escapeLineFeeds(text)));
     }
@@ -115,8 +114,7 @@ void TLHostApplication::recordAlarm(const TLCondition &condition, const QString 
     if (printStream) {
         if (printFormat == PrintFormat::Full)
             print(QStringLiteral("%1 ALARM %2")
-                      .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs),
-                           condition.text()));
+                      .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs), condition.text()));
         else
             print(QStringLiteral("ALARM %1").arg(escapeLineFeeds(condition.text())));
     }

@@ -20,12 +20,14 @@ class TLHostApplication : public QCoreApplication, public TLApplicationContext
 {
     Q_OBJECT
 public:
-    struct LogRecord {
+    struct LogRecord
+    {
         QString category;
         LogLevel level;
         QString text;
     };
-    struct AlarmRecord {
+    struct AlarmRecord
+    {
         TLCondition condition;
         QString text;
         bool flag;

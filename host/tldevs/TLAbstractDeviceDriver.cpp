@@ -42,8 +42,9 @@ QWidget *TLAbstractDeviceDriver::specialCalibrationWidget(QWidget *parent)
     return nullptr;
 }
 
-TLCondition TLAbstractDeviceDriver::executeCalibration(
-    const QVector<QSharedPointer<TLAbstractDevice>> &devices, QWidget *widget)
+TLCondition
+TLAbstractDeviceDriver::executeCalibration(const QVector<QSharedPointer<TLAbstractDevice>> &devices,
+                                           QWidget *widget)
 {
     Q_UNUSED(devices)
     Q_UNUSED(widget)

@@ -1,9 +1,6 @@
 #include "TLAbstractGeneratorDriver.h"
 
-TLAbstractGeneratorDriver::TLAbstractGeneratorDriver(QObject *parent)
-    : TLAbstractDeviceDriver(parent)
-{
-}
+TLAbstractGeneratorDriver::TLAbstractGeneratorDriver(QObject *parent) : TLAbstractDeviceDriver(parent) {}
 
 TLAbstractGeneratorDriver::~TLAbstractGeneratorDriver() = default;
 

@@ -5,8 +5,7 @@
 
 TLMainThreadObject::TLMainThreadObject(QObject *parent) : QObject(parent)
 {
-    if (!parent && QCoreApplication::instance()
-        && thread() != QCoreApplication::instance()->thread())
+    if (!parent && QCoreApplication::instance() && thread() != QCoreApplication::instance()->thread())
         moveToThread(QCoreApplication::instance()->thread());
 }
 

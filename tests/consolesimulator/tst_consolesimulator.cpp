@@ -219,7 +219,8 @@ private slots:
         writeParameterFile(folder, "RADID=X");
         QTRY_COMPARE_WITH_TIMEOUT(console.lastProcedureCode(), QStringLiteral("X"), ReactionLimitMs);
         QVERIFY(QDir(folder).removeRecursively());
-        QTRY_VERIFY_WITH_TIMEOUT(console.lastError().contains(QLatin1String("GEN50RFT_A.xml")), ReactionLimitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(console.lastError().contains(QLatin1String("GEN50RFT_A.xml")),
+                                 ReactionLimitMs);
         QCOMPARE(console.exposuresWritten(), 0);
     }
 

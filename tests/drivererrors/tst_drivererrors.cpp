@@ -19,8 +19,8 @@ private:
     static const QByteArray Catalogue;
 };
 
-const QByteArray TestDriverErrors::Catalogue =
-    "code;description;details;type\n105;Röhre zu heiß;Abkühlen lassen;Error\n7;Tür offen;Tür schließen;Warning";
+const QByteArray TestDriverErrors::Catalogue = "code;description;details;type\n105;Röhre zu heiß;Abkühlen "
+                                               "lassen;Error\n7;Tür offen;Tür schließen;Warning";
 
 void TestDriverErrors::alarmsAreThrottledPerCode()
 {
@@ -90,8 +90,9 @@ void TestDriverErrors::linkLossWhilePoweredOn()
     QVERIFY(rig.isReady());
     QVERIFY(rig.switchOn());
     QThread *stateThread = nullptr;
-    QObject::connect(&rig.device(), &TLAbstractDevice::stateChanged, &rig.device(),
-                     [&](int) { stateThread = QThread::currentThread(); }, Qt::DirectConnection);
+    QObject::connect(
+        &rig.device(), &TLAbstractDevice::stateChanged, &rig.device(),
+        [&](int) { stateThread = QThread::currentThread(); }, Qt::DirectConnection);
     rig.sim().dropAcknowledgements(-1);
     QTRY_COMPARE_WITH_TIMEOUT(rig.device().state(), DeviceState::Error, 15000);
     QCOMPARE(stateThread, QThread::currentThread());

@@ -23,7 +23,7 @@ private slots:
 namespace {
 const QString Sync = QStringLiteral("TLXRaySynchronizer::");
 const QString Provider = QStringLiteral("TLXRayExposureStateProvider::");
-}
+} // namespace
 
 void TestDriverExposure::roadOfOneExposure()
 {
@@ -40,18 +40,17 @@ void TestDriverExposure::roadOfOneExposure()
     QVERIFY(rig.sim().waitForExposureDone(20000));
     QCOMPARE(rig.sim().exposureOutcome(), TLKestrovanGeneratorSimulator::ExposureOutcome::Completed);
 
-    const QStringList expectedCalls{
-        Provider + QStringLiteral("isUnlocked()"),
-        Sync + QStringLiteral("waitForDetectorReady(1500)"),
-        Provider + QStringLiteral("setPrepareCheck()"),
-        Provider + QStringLiteral("setPrepareOk()"),
-        Sync + QStringLiteral("exposureButtonPressed()"),
-        Sync + QStringLiteral("waitForOpenXRayWindow(1500)"),
-        Sync + QStringLiteral("setExposureOn(null)"),
-        Provider + QStringLiteral("setExposureOn()"),
-        Sync + QStringLiteral("setExposureOff(null)"),
-        Provider + QStringLiteral("setExposureOff()"),
-        Provider + QStringLiteral("setPrepareOff()")};
+    const QStringList expectedCalls{Provider + QStringLiteral("isUnlocked()"),
+                                    Sync + QStringLiteral("waitForDetectorReady(1500)"),
+                                    Provider + QStringLiteral("setPrepareCheck()"),
+                                    Provider + QStringLiteral("setPrepareOk()"),
+                                    Sync + QStringLiteral("exposureButtonPressed()"),
+                                    Sync + QStringLiteral("waitForOpenXRayWindow(1500)"),
+                                    Sync + QStringLiteral("setExposureOn(null)"),
+                                    Provider + QStringLiteral("setExposureOn()"),
+                                    Sync + QStringLiteral("setExposureOff(null)"),
+                                    Provider + QStringLiteral("setExposureOff()"),
+                                    Provider + QStringLiteral("setPrepareOff()")};
     QTRY_COMPARE_WITH_TIMEOUT(TLHostCallLog::calls(), expectedCalls, 5000);
 
     // The two release answers, byte for byte, and nothing else of the handshake.
@@ -67,7 +66,8 @@ void TestDriverExposure::roadOfOneExposure()
     const QStringList lines = rig.host().logTexts();
     QVERIFY(lines.contains(QStringLiteral("EXPOSURE: prepare on accepted")));
     QVERIFY(lines.contains(QStringLiteral("EXPOSURE: exposure check signal accepted")));
-    QVERIFY(lines.contains(QStringLiteral("current generator settings: mode 1, 70 kv, 20 mAs, 200 mA, 100 ms, focus 1, aec 0")));
+    QVERIFY(lines.contains(
+        QStringLiteral("current generator settings: mode 1, 70 kv, 20 mAs, 200 mA, 100 ms, focus 1, aec 0")));
     qint64 keyHeldAt = -1;
     qint64 offAt = -1;
     for (const TLKestrovanGeneratorSimulator::TranscriptEntry &entry : rig.sim().transcript()) {
@@ -96,11 +96,14 @@ void TestDriverExposure::refusalsSendNothing_data()
     QTest::addColumn<QString>("line");
     QTest::addColumn<QByteArrayList>("released");
     QTest::newRow("host locked") << false << true << true
-                                 << "EXPOSURE: prepare on NOT accepted - system not ready" << QByteArrayList{};
-    QTest::newRow("detector not ready") << true << false << true
-                                        << "EXPOSURE: prepare on NOT accepted - detector not ready" << QByteArrayList{};
-    QTest::newRow("window never opens") << true << true << false
-                                        << "EXPOSURE: exposure check signal ignored with timeout" << QByteArrayList{"xr41"};
+                                 << "EXPOSURE: prepare on NOT accepted - system not ready"
+                                 << QByteArrayList{};
+    QTest::newRow("detector not ready")
+        << true << false << true << "EXPOSURE: prepare on NOT accepted - detector not ready"
+        << QByteArrayList{};
+    QTest::newRow("window never opens")
+        << true << true << false << "EXPOSURE: exposure check signal ignored with timeout"
+        << QByteArrayList{"xr41"};
 }
 
 void TestDriverExposure::refusalsSendNothing()
@@ -115,8 +118,10 @@ void TestDriverExposure::refusalsSendNothing()
     QVERIFY(rig.isReady());
     QVERIFY(rig.switchOn());
     TLXRayExposureStateProvider::instance()->setUnlocked(unlocked);
-    TLXRaySynchronizer::instance()->setDetectorReadyAnswer(detectorReady ? TLHostAnswer::atOnce() : TLHostAnswer::never());
-    TLXRaySynchronizer::instance()->setXRayWindowAnswer(windowOpens ? TLHostAnswer::after(200) : TLHostAnswer::never());
+    TLXRaySynchronizer::instance()->setDetectorReadyAnswer(detectorReady ? TLHostAnswer::atOnce()
+                                                                         : TLHostAnswer::never());
+    TLXRaySynchronizer::instance()->setXRayWindowAnswer(windowOpens ? TLHostAnswer::after(200)
+                                                                    : TLHostAnswer::never());
     rig.sim().setReleaseTimeoutMs(2500);
     rig.sim().clearTranscript();
     rig.host().clearRecords();
@@ -148,7 +153,8 @@ void TestDriverExposure::exposureOffWithoutKeysResumesPolling()
     QVERIFY(rig.switchOn());
     TLHostCallLog::clear();
     rig.sim().sendTelegram("xy0E03");
-    QTRY_VERIFY_WITH_TIMEOUT(TLHostCallLog::calls().contains(Sync + QStringLiteral("exposureButtonPressed()")), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        TLHostCallLog::calls().contains(Sync + QStringLiteral("exposureButtonPressed()")), 5000);
     // Polling has stopped: wait out a few poll periods without a status query.
     QTest::qWait(300);
     rig.sim().clearTranscript();
@@ -169,8 +175,9 @@ void TestDriverExposure::exposureErrorPath()
     TLHostCallLog::clear();
     rig.sim().sendTelegram("xy0100");
     QVERIFY(rig.waitForPayload("rr?", 5000));
-    const QStringList expected{Provider + QStringLiteral("setError()"), Sync + QStringLiteral("setExposureOff(null)"),
-                               Provider + QStringLiteral("setExposureOff()"), Provider + QStringLiteral("setPrepareOff()")};
+    const QStringList expected{
+        Provider + QStringLiteral("setError()"), Sync + QStringLiteral("setExposureOff(null)"),
+        Provider + QStringLiteral("setExposureOff()"), Provider + QStringLiteral("setPrepareOff()")};
     QTRY_COMPARE_WITH_TIMEOUT(TLHostCallLog::calls(), expected, 5000);
     QCOMPARE(rig.host().countLog(QStringLiteral("EXPOSURE: exposure error")), 1);
 }

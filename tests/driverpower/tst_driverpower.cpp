@@ -48,8 +48,9 @@ void TestDriverPower::startUpSequence()
     QVERIFY(rig.switchOn());
     QCOMPARE(rig.payloadsFromDriver(), expected);
     const QStringList lines = rig.host().logTexts();
-    const QStringList milestones{QStringLiteral("generator switched on"), QStringLiteral("query init values finished"),
-                                 QStringLiteral("set focus for activation"), QStringLiteral("set target device (table)")};
+    const QStringList milestones{
+        QStringLiteral("generator switched on"), QStringLiteral("query init values finished"),
+        QStringLiteral("set focus for activation"), QStringLiteral("set target device (table)")};
     int last = -1;
     for (const QString &milestone : milestones) {
         const int at = lines.indexOf(milestone);
@@ -147,7 +148,8 @@ void TestDriverPower::noPowerOnReport()
     QVERIFY(result.isError());
     QCOMPARE(result.text(), QStringLiteral("Keine Einschalt-Rückmeldung vom Generator."));
     QVERIFY(!rig.driver().isSwitchedOn());
-    QCOMPARE(rig.host().countLog(QStringLiteral("failed to switch on generator - no power on acknowledgment")), 1);
+    QCOMPARE(
+        rig.host().countLog(QStringLiteral("failed to switch on generator - no power on acknowledgment")), 1);
     // The link stays open and keeps polling.
     QVERIFY(rig.driver().isPortOpen());
     rig.sim().clearTranscript();

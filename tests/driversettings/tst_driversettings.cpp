@@ -49,21 +49,31 @@ void TestDriverSettings::settersWhileOn_data()
     QTest::addColumn<QString>("logLine");
 
     const QByteArrayList exposure{"kv?", "as?", "ma?", "ms?"};
-    QTest::newRow("kV 70: the road of one setting") << "kv" << 70.0 << false << QByteArrayList{"kv70"} + exposure << "set kV: 70";
-    QTest::newRow("kV 70 with queries blocked") << "kv" << 70.0 << true << QByteArrayList{"kv70"} << "set kV: 70";
-    QTest::newRow("kV 70.5") << "kv" << 70.5 << false << QByteArrayList{"kv70.5"} + exposure << "set kV: 70.5";
-    QTest::newRow("mAs 12.5") << "mas" << 12.5 << false << QByteArrayList{"as12.5"} + exposure << "set mAs: 12.5";
+    QTest::newRow("kV 70: the road of one setting")
+        << "kv" << 70.0 << false << QByteArrayList{"kv70"} + exposure << "set kV: 70";
+    QTest::newRow("kV 70 with queries blocked")
+        << "kv" << 70.0 << true << QByteArrayList{"kv70"} << "set kV: 70";
+    QTest::newRow("kV 70.5") << "kv" << 70.5 << false << QByteArrayList{"kv70.5"} + exposure
+                             << "set kV: 70.5";
+    QTest::newRow("mAs 12.5") << "mas" << 12.5 << false << QByteArrayList{"as12.5"} + exposure
+                              << "set mAs: 12.5";
     QTest::newRow("mA 250") << "ma" << 250.0 << false << QByteArrayList{"ma250"} + exposure << "set mA: 250";
     QTest::newRow("ms 0.5") << "ms" << 0.5 << false << QByteArrayList{"ms0.5"} + exposure << "set ms: 0.5";
-    QTest::newRow("ms seven digits rounded") << "ms" << 1234567.0 << false << QByteArrayList{"ms1.23457e+06"} + exposure << "set ms: 1.23457e+06";
-    QTest::newRow("density -2") << "density" << -2.0 << false << QByteArrayList{"ad-2", "ad?"} << "set density: -2";
+    QTest::newRow("ms seven digits rounded")
+        << "ms" << 1234567.0 << false << QByteArrayList{"ms1.23457e+06"} + exposure << "set ms: 1.23457e+06";
+    QTest::newRow("density -2") << "density" << -2.0 << false << QByteArrayList{"ad-2", "ad?"}
+                                << "set density: -2";
     QTest::newRow("aec 3") << "aec" << 3.0 << false << QByteArrayList{"af3", "af?", "kv?"} << "set aec: 3";
     QTest::newRow("mode 2") << "mode" << 2.0 << false << QByteArrayList{"em2", "em?", "af?"} << "set mode: 2";
-    QTest::newRow("mode 4 sends an empty value") << "mode" << 4.0 << false << QByteArrayList{"em", "em?", "af?"} << "set mode: ";
-    QTest::newRow("focus 2") << "focus" << 2.0 << false << QByteArrayList{"fc2", "fc?", "as?", "ma?"} << "set focus: 2";
-    QTest::newRow("focus 0 sends an empty value") << "focus" << 0.0 << true << QByteArrayList{"fc"} << "set focus: ";
+    QTest::newRow("mode 4 sends an empty value")
+        << "mode" << 4.0 << false << QByteArrayList{"em", "em?", "af?"} << "set mode: ";
+    QTest::newRow("focus 2") << "focus" << 2.0 << false << QByteArrayList{"fc2", "fc?", "as?", "ma?"}
+                             << "set focus: 2";
+    QTest::newRow("focus 0 sends an empty value")
+        << "focus" << 0.0 << true << QByteArrayList{"fc"} << "set focus: ";
     QTest::newRow("target 3 is code 12, 0c") << "target" << 3.0 << true << QByteArrayList{"dc0c"} << "";
-    QTest::newRow("target 2 re-reads everything") << "target" << 2.0 << false
+    QTest::newRow("target 2 re-reads everything")
+        << "target" << 2.0 << false
         << QByteArrayList{"dc02", "dc?", "fc?", "dc?", "em?", "kv?", "ma?", "ms?", "as?", "af?", "ad?"} << "";
     QTest::newRow("target 7 is code 0") << "target" << 7.0 << true << QByteArrayList{"dc00"} << "";
 }
@@ -150,8 +160,9 @@ void TestDriverSettings::generatorCorrectionIsAnnounced()
     QVERIFY(rig.switchOn());
     int changes = 0;
     QObject receiver;
-    connect(&rig.driver(), &TLAbstractGeneratorDriver::valueChanged, &receiver, [&] { ++changes; },
-            Qt::QueuedConnection);
+    connect(
+        &rig.driver(), &TLAbstractGeneratorDriver::valueChanged, &receiver, [&] { ++changes; },
+        Qt::QueuedConnection);
     rig.driver().setKV(200);
     QCOMPARE(rig.driver().kV(), 150.0);
     QCOMPARE(rig.host().countLog(QStringLiteral("value changed: kv (200 -> 150)")), 1);
@@ -225,7 +236,9 @@ void TestDriverSettings::lastExposureDirect()
     QCOMPARE(settings.dap.value(DAPValueUnit::mGy_cm2), 1.8f);
     QCOMPARE(settings.focus, rig.driver().focus());
     QCOMPARE(rig.payloadsFromDriver(), (QByteArrayList{"xv?", "xa?", "xm?", "xs?", "xg?"}));
-    QCOMPARE(rig.host().countLog(QStringLiteral("last exposure settings: 81 kV, 12.5 mAs, 250 mA, 100 ms, 1.8 uGy")), 1);
+    QCOMPARE(rig.host().countLog(
+                 QStringLiteral("last exposure settings: 81 kV, 12.5 mAs, 250 mA, 100 ms, 1.8 uGy")),
+             1);
 }
 
 void TestDriverSettings::lastExposureDoseStaysZero()

@@ -43,7 +43,10 @@ QString describe(const TLCondition &c)
     const char *kind = c.isSuccess() ? "S" : c.isWarning() ? "W" : "E";
     return QStringLiteral("%1|%2|%3").arg(QLatin1String(kind), c.text(), c.details());
 }
-QString ok() { return QStringLiteral("S||"); }
+QString ok()
+{
+    return QStringLiteral("S||");
+}
 QString warn(const QString &text, const QString &details = QString())
 {
     return QStringLiteral("W|%1|%2").arg(text, details);
@@ -56,12 +59,17 @@ QString countFailure(int line)
 {
     return QStringLiteral("Fehlerhafte Anzahl von Elementen in Zeile %1.").arg(line);
 }
-QString typeFailure(int line) { return QStringLiteral("Fehlerhafter Typ in Zeile %1.").arg(line); }
-QString noFile() { return QStringLiteral("Die Datei mit Fehlerinformationen existiert nicht."); }
+QString typeFailure(int line)
+{
+    return QStringLiteral("Fehlerhafter Typ in Zeile %1.").arg(line);
+}
+QString noFile()
+{
+    return QStringLiteral("Die Datei mit Fehlerinformationen existiert nicht.");
+}
 QString noOpen()
 {
-    return QString::fromUtf8(
-        "Die Datei mit Fehlerinformationen kann nicht geöffnet werden nicht.");
+    return QString::fromUtf8("Die Datei mit Fehlerinformationen kann nicht geöffnet werden nicht.");
 }
 
 // Expected log lines, as kestrovanLog() shows them.
@@ -93,7 +101,7 @@ QStringList kestrovanLog()
 QString writeCatalogue(const QString &folder, const QByteArray &content)
 {
     QDir().mkpath(folder);
-    const QString path = folder + QStringLiteral("/errors.csv");
+    QString path = folder + QStringLiteral("/errors.csv");
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
         qFatal("cannot write %s", qPrintable(path));
@@ -172,53 +180,60 @@ void tst_ErrorHandler::records_data()
     auto readed = [](int n) { return readedLog(n, QStringLiteral("<path>")); };
     auto bare = [](const QString &code) { return err(QStringLiteral("Generatorfehler: ") + code); };
 
-    QTest::newRow("error record") << header + "105;Text A;Text B;Error" << ok()
-        << QStringList{readed(1)} << QStringList{"105"}
-        << QStringList{err(entryText("105", "Text A"), "Text B")};
+    QTest::newRow("error record") << header + "105;Text A;Text B;Error" << ok() << QStringList{readed(1)}
+                                  << QStringList{"105"}
+                                  << QStringList{err(entryText("105", "Text A"), "Text B")};
     QTest::newRow("warning record, UTF-8")
-        << header + "200;\xC3\x9C" "berhitzung;R\xC3\xB6hre k\xC3\xBChlen;Warning" << ok()
+        << header + "200;\xC3\x9C" + "berhitzung;R\xC3\xB6hre k\xC3\xBChlen;Warning" << ok()
         << QStringList{readed(1)} << QStringList{"200"}
-        << QStringList{warn(entryText("200", QString::fromUtf8("Überhitzung")),
-                            QString::fromUtf8("Röhre kühlen"))};
+        << QStringList{
+               warn(entryText("200", QString::fromUtf8("Überhitzung")), QString::fromUtf8("Röhre kühlen"))};
     QTest::newRow("final line feed") << header + "105;A;B;Error\n106;C;D;Warning\n"
-        << warn(prefix() + countFailure(3)) << QStringList{countLog(3), readed(2)}
-        << QStringList{"105", "106"}
-        << QStringList{err(entryText("105", "A"), "B"), warn(entryText("106", "C"), "D")};
-    QTest::newRow("empty file") << QByteArray() << ok() << QStringList{readed(0)}
-        << QStringList{"105"} << QStringList{bare("105")};
-    QTest::newRow("header without line feed") << QByteArray("105;A;B;Error") << ok()
-        << QStringList{readed(0)} << QStringList{"105"} << QStringList{bare("105")};
-    QTest::newRow("header with line feed") << header << warn(prefix() + countFailure(1))
-        << QStringList{countLog(1), readed(0)} << QStringList{} << QStringList{};
+                                     << warn(prefix() + countFailure(3))
+                                     << QStringList{countLog(3), readed(2)} << QStringList{"105", "106"}
+                                     << QStringList{err(entryText("105", "A"), "B"),
+                                                    warn(entryText("106", "C"), "D")};
+    QTest::newRow("empty file") << QByteArray() << ok() << QStringList{readed(0)} << QStringList{"105"}
+                                << QStringList{bare("105")};
+    QTest::newRow("header without line feed") << QByteArray("105;A;B;Error") << ok() << QStringList{readed(0)}
+                                              << QStringList{"105"} << QStringList{bare("105")};
+    QTest::newRow("header with line feed")
+        << header << warn(prefix() + countFailure(1)) << QStringList{countLog(1), readed(0)} << QStringList{}
+        << QStringList{};
     QTest::newRow("five fields") << header + "1;A;B;Error\n2;with;semicolon;B;Error\n3;C;D;Warning"
-        << warn(prefix() + countFailure(2)) << QStringList{countLog(2), readed(2)}
-        << QStringList{"1", "2", "3"}
-        << QStringList{err(entryText("1", "A"), "B"), bare("2"), warn(entryText("3", "C"), "D")};
+                                 << warn(prefix() + countFailure(2)) << QStringList{countLog(2), readed(2)}
+                                 << QStringList{"1", "2", "3"}
+                                 << QStringList{err(entryText("1", "A"), "B"), bare("2"),
+                                                warn(entryText("3", "C"), "D")};
     QTest::newRow("three fields") << header + "1;A;Error" << warn(prefix() + countFailure(1))
-        << QStringList{countLog(1), readed(0)} << QStringList{"1"} << QStringList{bare("1")};
+                                  << QStringList{countLog(1), readed(0)} << QStringList{"1"}
+                                  << QStringList{bare("1")};
     for (const char *type : {"error", "ERROR", "Error ", " Warning", "Warnings", ""}) {
-        QTest::addRow("type \"%s\"", type) << header + "1;A;B;" + type
-            << warn(prefix() + typeFailure(1)) << QStringList{typeLog(1), readed(0)}
-            << QStringList{"1"} << QStringList{bare("1")};
+        QTest::addRow("type \"%s\"", type)
+            << header + "1;A;B;" + type << warn(prefix() + typeFailure(1))
+            << QStringList{typeLog(1), readed(0)} << QStringList{"1"} << QStringList{bare("1")};
     }
     QTest::newRow("empty fields") << header + ";;;Warning" << ok() << QStringList{readed(1)}
-        << QStringList{"0", "abc"}
-        << QStringList{warn(entryText("", "")), warn(entryText("", ""))};
+                                  << QStringList{"0", "abc"}
+                                  << QStringList{warn(entryText("", "")), warn(entryText("", ""))};
     QTest::newRow("same code twice") << header + "7;first;x;Error\n7;second;y;Warning" << ok()
-        << QStringList{readed(1)} << QStringList{"7"}
-        << QStringList{warn(entryText("7", "second"), "y")};
+                                     << QStringList{readed(1)} << QStringList{"7"}
+                                     << QStringList{warn(entryText("7", "second"), "y")};
     QTest::newRow("code 007") << header + "007;A;B;Error" << ok() << QStringList{readed(1)}
-        << QStringList{"7", "007"}
-        << QStringList{err(entryText("007", "A"), "B"), err(entryText("007", "A"), "B")};
+                              << QStringList{"7", "007"}
+                              << QStringList{err(entryText("007", "A"), "B"),
+                                             err(entryText("007", "A"), "B")};
     QTest::newRow("code with blank") << header + " 7;A;B;Warning" << ok() << QStringList{readed(1)}
-        << QStringList{"7"} << QStringList{warn(entryText(" 7", "A"), "B")};
+                                     << QStringList{"7"} << QStringList{warn(entryText(" 7", "A"), "B")};
     QTest::newRow("negative code") << header + "-5;A;B;Error" << ok() << QStringList{readed(1)}
-        << QStringList{"-5", "5"} << QStringList{err(entryText("-5", "A"), "B"), bare("5")};
+                                   << QStringList{"-5", "5"}
+                                   << QStringList{err(entryText("-5", "A"), "B"), bare("5")};
     QTest::newRow("code no number") << header + "E12;A;B;Error" << ok() << QStringList{readed(1)}
-        << QStringList{"0", "E12"}
-        << QStringList{err(entryText("E12", "A"), "B"), err(entryText("E12", "A"), "B")};
-    QTest::newRow("code out of range") << header + "99999999999;A;B;Error" << ok()
-        << QStringList{readed(1)} << QStringList{"0"}
+                                    << QStringList{"0", "E12"}
+                                    << QStringList{err(entryText("E12", "A"), "B"),
+                                                   err(entryText("E12", "A"), "B")};
+    QTest::newRow("code out of range")
+        << header + "99999999999;A;B;Error" << ok() << QStringList{readed(1)} << QStringList{"0"}
         << QStringList{err(entryText("99999999999", "A"), "B")};
     QTest::newRow("later bad line wins")
         << header + "1;A;B;Error\nbad\n2;C;D;Error\n3;E;F;error\n4;G;H;Warning"
@@ -227,19 +242,20 @@ void tst_ErrorHandler::records_data()
         << QStringList{err(entryText("1", "A"), "B"), err(entryText("2", "C"), "D"), bare("3"),
                        warn(entryText("4", "G"), "H")};
     QTest::newRow("CRLF") << QByteArray("h\r\n105;A;B;Error\r\n106;C;D;Warning") << ok()
-        << QStringList{readed(2)} << QStringList{"105", "106"}
-        << QStringList{err(entryText("105", "A"), "B"), warn(entryText("106", "C"), "D")};
-    QTest::newRow("CRLF final") << QByteArray("h\r\n105;A;B;Error\r\n")
-        << warn(prefix() + countFailure(2)) << QStringList{countLog(2), readed(1)}
-        << QStringList{"105"} << QStringList{err(entryText("105", "A"), "B")};
-    QTest::newRow("lone carriage returns") << QByteArray("h\n105;Te\rxt;B\r;Err\ror") << ok()
-        << QStringList{readed(1)} << QStringList{"105"}
+                          << QStringList{readed(2)} << QStringList{"105", "106"}
+                          << QStringList{err(entryText("105", "A"), "B"), warn(entryText("106", "C"), "D")};
+    QTest::newRow("CRLF final") << QByteArray("h\r\n105;A;B;Error\r\n") << warn(prefix() + countFailure(2))
+                                << QStringList{countLog(2), readed(1)} << QStringList{"105"}
+                                << QStringList{err(entryText("105", "A"), "B")};
+    QTest::newRow("lone carriage returns")
+        << QByteArray("h\n105;Te\rxt;B\r;Err\ror") << ok() << QStringList{readed(1)} << QStringList{"105"}
         << QStringList{err(entryText("105", "Text"), "B")};
     QTest::newRow("BOM on header") << "\xEF\xBB\xBF" + header + "105;A;B;Error" << ok()
-        << QStringList{readed(1)} << QStringList{"105"}
-        << QStringList{err(entryText("105", "A"), "B")};
+                                   << QStringList{readed(1)} << QStringList{"105"}
+                                   << QStringList{err(entryText("105", "A"), "B")};
     QTest::newRow("invalid UTF-8") << header + "105;A\xFF;B;Error" << ok() << QStringList{readed(1)}
-        << QStringList{"105"} << QStringList{err(entryText("105", QStringLiteral("A\uFFFD")), "B")};
+                                   << QStringList{"105"}
+                                   << QStringList{err(entryText("105", QStringLiteral("A\uFFFD")), "B")};
 }
 
 void tst_ErrorHandler::records()
@@ -284,8 +300,7 @@ void tst_ErrorHandler::unknownCode()
     QCOMPARE(describe(handler.loadErrorFile(dir.path())), ok());
     TLHostApplication::host()->clearRecords();
 
-    QCOMPARE(describe(handler.errorCondition(code)),
-             err(QStringLiteral("Generatorfehler: ") + code));
+    QCOMPARE(describe(handler.errorCondition(code)), err(QStringLiteral("Generatorfehler: ") + code));
     QCOMPARE(kestrovanLog(),
              QStringList{QStringLiteral("DEBUG no description found for error code ") + code});
 
@@ -318,8 +333,7 @@ void tst_ErrorHandler::reloadReplacesAndKeeps()
 {
     QTemporaryDir first, second;
     writeCatalogue(first.path(), "h\n1;eins;a;Error\n2;zwei;b;Warning");
-    const QString secondPath =
-        writeCatalogue(second.path(), "h\n2;two;bb;Error\n3;three;c;Warning");
+    const QString secondPath = writeCatalogue(second.path(), "h\n2;two;bb;Error\n3;three;c;Warning");
 
     TLKestrovanErrorHandler handler;
     QCOMPARE(describe(handler.loadErrorFile(first.path())), ok());
@@ -341,11 +355,12 @@ void tst_ErrorHandler::unusableFile_data()
     QTest::addColumn<QString>("make"); // what to put where errors.csv belongs
     QTest::addColumn<QString>("logLine");
     QTest::addColumn<QString>("text");
-    QTest::newRow("missing") << "nothing" << "error handling: file does not exists: " << noFile();
-    QTest::newRow("missing folder") << "no folder" << "error handling: file does not exists: "
-                                    << noFile();
-    QTest::newRow("directory") << "directory" << "error handling: failed to open file: "
-                               << noOpen();
+    QTest::newRow("missing") << "nothing"
+                             << "error handling: file does not exists: " << noFile();
+    QTest::newRow("missing folder") << "no folder"
+                                    << "error handling: file does not exists: " << noFile();
+    QTest::newRow("directory") << "directory"
+                               << "error handling: failed to open file: " << noOpen();
 }
 
 void tst_ErrorHandler::unusableFile()
@@ -453,7 +468,8 @@ void tst_ErrorHandler::textsAreTranslatable()
     QVERIFY(directory.startsWith(QStringLiteral("W|%1<%2>|").arg(pre, noOpen())));
     QCOMPARE(bad, warn(pre + QStringLiteral("<Fehlerhafter Typ in Zeile 3.>")));
     QCOMPARE(known, err(QStringLiteral("<Generatorfehler: >1\n") + QString(83, QLatin1Char(' '))
-                        + QStringLiteral("\nA"), "B"));
+                            + QStringLiteral("\nA"),
+                        "B"));
     QCOMPARE(unknown, err(QStringLiteral("<Generatorfehler: >9")));
 }
 
@@ -480,8 +496,7 @@ void tst_ErrorHandler::bigFile()
 
     TLKestrovanErrorHandler handler;
     QCOMPARE(describe(handler.loadErrorFile(dir.path())), warn(prefix() + typeFailure(records)));
-    QCOMPARE(kestrovanLog(),
-             (QStringList{countLog(badCount), typeLog(records), readedLog(1000, path)}));
+    QCOMPARE(kestrovanLog(), (QStringList{countLog(badCount), typeLog(records), readedLog(1000, path)}));
     QCOMPARE(describe(handler.errorCondition("999")),
              warn(entryText("999", "Beschreibung 399999"), "Hinweise zum Fehler 399999"));
     QCOMPARE(describe(handler.errorCondition("1")),
@@ -497,14 +512,13 @@ void tst_ErrorHandler::longLines_data()
     const QByteArray text(10000, 'x');
     const QByteArray digits(10000, '7');
     const QString bare = err(QStringLiteral("Generatorfehler: 0"));
-    QTest::newRow("long description") << "0;" + text + ";d;Error" << ok()
-                                      << err(entryText("0", QString::fromLatin1(text)), "d");
+    QTest::newRow("long description")
+        << "0;" + text + ";d;Error" << ok() << err(entryText("0", QString::fromLatin1(text)), "d");
     QTest::newRow("long details") << "0;a;" + text + ";Warning" << ok()
                                   << warn(entryText("0", "a"), QString::fromLatin1(text));
     QTest::newRow("long code") << digits + ";a;d;Error" << ok()
                                << err(entryText(QString::fromLatin1(digits), "a"), "d");
-    QTest::newRow("only separators") << QByteArray(10000, ';') << warn(prefix() + countFailure(1))
-                                     << bare;
+    QTest::newRow("only separators") << QByteArray(10000, ';') << warn(prefix() + countFailure(1)) << bare;
     QTest::newRow("long type") << "0;a;d;" + text << warn(prefix() + typeFailure(1)) << bare;
     QTest::newRow("no separators") << text << warn(prefix() + countFailure(1)) << bare;
 }
@@ -527,8 +541,8 @@ void tst_ErrorHandler::garbage_data()
     QTest::addColumn<QByteArray>("alphabet"); // empty: any byte
     QTest::newRow("any bytes 1") << 1u << QByteArray();
     QTest::newRow("any bytes 2") << 2u << QByteArray();
-    QTest::newRow("record-like")
-        << 3u << QByteArray("0123456789;;;;\n\n\r ErrorWarning\xC3\xA4\xFF\xEF\xBB\xBF");
+    QTest::newRow("record-like") << 3u
+                                 << QByteArray("0123456789;;;;\n\n\r ErrorWarning\xC3\xA4\xFF\xEF\xBB\xBF");
 }
 
 void tst_ErrorHandler::garbage()
@@ -538,8 +552,7 @@ void tst_ErrorHandler::garbage()
     QRandomGenerator random(seed);
     QByteArray content(1 << 20, Qt::Uninitialized);
     for (char &c : content)
-        c = alphabet.isEmpty() ? char(random.bounded(256))
-                               : alphabet.at(random.bounded(alphabet.size()));
+        c = alphabet.isEmpty() ? char(random.bounded(256)) : alphabet.at(random.bounded(alphabet.size()));
     content += "\n105;A;B;Error";
     const int records = content.count('\n');
     QTemporaryDir dir;
@@ -552,8 +565,8 @@ void tst_ErrorHandler::garbage()
     // Every bad record is logged once, in file order, with its number; the load reports the last.
     const QStringList log = kestrovanLog();
     QVERIFY(log.last().startsWith(QLatin1String("INFO error handling: readed ")));
-    const QRegularExpression badLine(QStringLiteral(
-        "^ERROR error handling: (wrong number of elements|type failure) in line: (\\d+)$"));
+    const QRegularExpression badLine(
+        QStringLiteral("^ERROR error handling: (wrong number of elements|type failure) in line: (\\d+)$"));
     int previous = 0;
     QString lastFailure;
     for (const QString &line : log.mid(0, log.size() - 1)) {
@@ -562,8 +575,7 @@ void tst_ErrorHandler::garbage()
         const int number = m.captured(2).toInt();
         QVERIFY(number > previous && number < records);
         previous = number;
-        lastFailure = m.captured(1).startsWith(QLatin1Char('w')) ? countFailure(number)
-                                                                 : typeFailure(number);
+        lastFailure = m.captured(1).startsWith(QLatin1Char('w')) ? countFailure(number) : typeFailure(number);
     }
     QCOMPARE(describe(result), lastFailure.isEmpty() ? ok() : warn(prefix() + lastFailure));
 }
@@ -580,12 +592,10 @@ void tst_ErrorHandler::worksWithoutHostContext()
     QVERIFY(child.waitForFinished(30000));
     QCOMPARE(child.exitStatus(), QProcess::NormalExit);
     QCOMPARE(child.exitCode(), 0);
-    const QStringList results =
-        QString::fromUtf8(child.readAllStandardOutput()).split(QLatin1Char('#'));
-    QCOMPARE(results,
-             (QStringList{warn(prefix() + noFile(), dir.path() + "/missing/errors.csv"),
-                          warn(prefix() + countFailure(2)), err(entryText("1", "A"), "B"),
-                          err(QStringLiteral("Generatorfehler: 42"))}));
+    const QStringList results = QString::fromUtf8(child.readAllStandardOutput()).split(QLatin1Char('#'));
+    QCOMPARE(results, (QStringList{warn(prefix() + noFile(), dir.path() + "/missing/errors.csv"),
+                                   warn(prefix() + countFailure(2)), err(entryText("1", "A"), "B"),
+                                   err(QStringLiteral("Generatorfehler: 42"))}));
 }
 
 int main(int argc, char **argv)

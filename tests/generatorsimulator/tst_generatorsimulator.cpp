@@ -59,7 +59,10 @@ public:
         return ::tcsetattr(fd, TCSANOW, &settings) == 0;
     }
 
-    void send(const QByteArray &bytes) { QCOMPARE(::write(fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size())); }
+    void send(const QByteArray &bytes)
+    {
+        QCOMPARE(::write(fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+    }
 
     // The next piece up to and including a byte with bit 7 set; empty after timeoutMs.
     QByteArray piece(int timeoutMs)
@@ -69,7 +72,7 @@ public:
         for (;;) {
             const int end = terminatorIndex();
             if (end >= 0) {
-                const QByteArray result = buffer.left(end + 1);
+                QByteArray result = buffer.left(end + 1);
                 buffer.remove(0, end + 1);
                 return result;
             }
@@ -125,8 +128,7 @@ private:
 
 // Plays the driver through an exposure: echoes every telegram, answers "41" and "81" when
 // asked to, and stops after the telegram `last` (or when nothing more comes).
-QList<QByteArray> playDriver(DriverEnd &driver, const QByteArray &last, bool release41,
-                             bool release81)
+QList<QByteArray> playDriver(DriverEnd &driver, const QByteArray &last, bool release41, bool release81)
 {
     QList<QByteArray> received;
     for (;;) {
@@ -278,7 +280,8 @@ void tst_GeneratorSimulator::commandIsStoredAndCorrected_data()
     QTest::newRow("kv 90 in range") << true << QByteArray("kv") << QByteArray("90") << QByteArray("90");
     QTest::newRow("kv 200 to 150") << true << QByteArray("kv") << QByteArray("200") << QByteArray("150");
     QTest::newRow("kv 20 to 40") << true << QByteArray("kv") << QByteArray("20") << QByteArray("40");
-    QTest::newRow("as 12.34 to 12.3") << true << QByteArray("as") << QByteArray("12.34") << QByteArray("12.3");
+    QTest::newRow("as 12.34 to 12.3")
+        << true << QByteArray("as") << QByteArray("12.34") << QByteArray("12.3");
     QTest::newRow("as 0.26 to 0.3") << true << QByteArray("as") << QByteArray("0.26") << QByteArray("0.3");
     QTest::newRow("ma 0 to 1") << true << QByteArray("ma") << QByteArray("0") << QByteArray("1");
     QTest::newRow("ma 900 to 800") << true << QByteArray("ma") << QByteArray("900") << QByteArray("800");
@@ -319,7 +322,8 @@ void tst_GeneratorSimulator::powerOnSetsBitAfterDelay()
     QVERIFY(clock.elapsed() >= DelayMs);
     driver->send(hex("73743FB8"));
     QCOMPARE(driver->piece(AnswerMs), hex("B8"));
-    QCOMPARE(driver->piece(AnswerMs), hex("737434303936" "8C")); // st4096
+    QCOMPARE(driver->piece(AnswerMs), hex("737434303936"
+                                          "8C")); // st4096
     driver->send(hex("8C"));
     driver->send(hex("6F6E30B1"));
     QCOMPARE(driver->piece(AnswerMs), hex("B1"));
@@ -349,7 +353,8 @@ void tst_GeneratorSimulator::resetLeadsToFocusReady()
     QCOMPARE(sim->value("rr"), QByteArray("0"));
     driver->send(hex("73743FB8"));
     QCOMPARE(driver->piece(AnswerMs), hex("B8"));
-    QCOMPARE(driver->piece(AnswerMs), hex("7374353132" "3081")); // st5120
+    QCOMPARE(driver->piece(AnswerMs), hex("7374353132"
+                                          "3081")); // st5120
 }
 
 void tst_GeneratorSimulator::resetWithoutPowerGivesNoFocusReady()
@@ -394,16 +399,21 @@ void tst_GeneratorSimulator::exposureFollowsWireExample()
     QVERIFY(sim->runExposure());
     QVERIFY(!sim->runExposure()); // one sequence at a time
     const QList<QByteArray> expected = hexList({
-        "78793041303" "1F1", "78793043303" "1F3", "78793044303" "1F4",
-        "78793045303" "1F5", "78793045303" "3F7", "78793130303" "383",
-        "78793131303" "382", "78793132303" "381", "78793134303" "084",
+        "787930413031F1",
+        "787930433031F3",
+        "787930443031F4",
+        "787930453031F5",
+        "787930453033F7",
+        "78793130303383",
+        "78793131303382",
+        "78793132303381",
+        "78793134303084",
     });
     QCOMPARE(playDriver(*driver, expected.last(), true, true), expected);
     QVERIFY(sim->waitForExposureDone(AnswerMs));
     QCOMPARE(sim->exposureOutcome(), Outcome::Completed);
     QCOMPARE(sim->exposureStates(),
-             (QList<QByteArray>{"0A01", "0C01", "0D01", "0E01", "0E03", "1003", "1103", "1203",
-                                "1400"}));
+             (QList<QByteArray>{"0A01", "0C01", "0D01", "0E01", "0E03", "1003", "1103", "1203", "1400"}));
     QCOMPARE(sim->countTelegramsFromDriver("xr41"), 1);
     QCOMPARE(sim->countTelegramsFromDriver("xr81"), 1);
     QCOMPARE(sim->value("xv"), QByteArray("70"));
@@ -454,7 +464,8 @@ void tst_GeneratorSimulator::handSwitchAndCommands()
     QFETCH(QByteArray, last);
     QFETCH(Outcome, outcome);
     QVERIFY(sim->pressPrepare());
-    const QByteArray ready = hex("78793045303" "1F5");
+    const QByteArray ready = hex("78793045303"
+                                 "1F5");
     QCOMPARE(playDriver(*driver, ready, true, true).last(), ready);
     // The sequence holds at "prepare ready" while only the prepare key is pressed.
     QCOMPARE(driver->readFor(QuietMs), QByteArray());
@@ -485,7 +496,9 @@ void tst_GeneratorSimulator::doseReadsZeroFirst()
         replies << driver->piece(AnswerMs);
         driver->send(replies.last().right(1));
     }
-    QCOMPARE(replies, (QList<QByteArray>{hex("78"  "6730AF"), hex("786730AF"), withCheck("xg3.5")}));
+    QCOMPARE(replies, (QList<QByteArray>{hex("78"
+                                             "6730AF"),
+                                         hex("786730AF"), withCheck("xg3.5")}));
     QCOMPARE(sim->value("xv"), QByteArray("81"));
 }
 
@@ -495,13 +508,16 @@ void tst_GeneratorSimulator::unacknowledgedTelegramIsRepeated()
 {
     sim->sendTelegram("xy0A01");
     QElapsedTimer clock;
-    QCOMPARE(driver->piece(AnswerMs), hex("78793041303" "1F1"));
+    QCOMPARE(driver->piece(AnswerMs), hex("78793041303"
+                                          "1F1"));
     clock.start();
-    QCOMPARE(driver->piece(4 * Simulator::RepeatIntervalMs), hex("78793041303" "1F1"));
+    QCOMPARE(driver->piece(4 * Simulator::RepeatIntervalMs), hex("78793041303"
+                                                                 "1F1"));
     // Not earlier than the repeat interval (less a little for the two clocks).
     QVERIFY2(clock.elapsed() >= Simulator::RepeatIntervalMs - 50,
              qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(driver->piece(4 * Simulator::RepeatIntervalMs), hex("78793041303" "1F1"));
+    QCOMPARE(driver->piece(4 * Simulator::RepeatIntervalMs), hex("78793041303"
+                                                                 "1F1"));
     driver->send(hex("F1"));
     QTRY_COMPARE_WITH_TIMEOUT(sim->pendingTelegrams(), 0, AnswerMs);
     QCOMPARE(driver->readFor(Simulator::RepeatIntervalMs + QuietMs), QByteArray());
@@ -608,21 +624,24 @@ void tst_GeneratorSimulator::replyDelayAndSplit()
     QCOMPARE(toDriver.size(), 3);
     QCOMPARE(toDriver.at(1).bytes, hex("7374"));
     QCOMPARE(toDriver.at(2).bytes, hex("30B7"));
-    QVERIFY(toDriver.at(1).elapsedUs - toDriver.at(0).elapsedUs >= DelayMs * 1000 - 10000);
-    QVERIFY(toDriver.at(2).elapsedUs - toDriver.at(1).elapsedUs >= GapMs * 1000);
+    QVERIFY(toDriver.at(1).elapsedUs - toDriver.at(0).elapsedUs >= qint64(DelayMs) * 1000 - 10000);
+    QVERIFY(toDriver.at(2).elapsedUs - toDriver.at(1).elapsedUs >= qint64(GapMs) * 1000);
 }
 
 void tst_GeneratorSimulator::injectionInAckWindow()
 {
     sim->injectInAckWindow("xy0A01");
     driver->send(hex("73743FB8"));
-    QCOMPARE(driver->piece(AnswerMs), hex("78793041303" "1F1"));
+    QCOMPARE(driver->piece(AnswerMs), hex("78793041303"
+                                          "1F1"));
     QCOMPARE(driver->piece(AnswerMs), hex("B8"));
     QCOMPARE(driver->piece(AnswerMs), hex("737430B7"));
     const QList<Simulator::TranscriptEntry> entries = sim->transcript();
     QVERIFY(entries.size() >= 2);
     QCOMPARE(entries.at(1).direction, Simulator::Direction::ToDriver);
-    QCOMPARE(entries.at(1).bytes, hex("78793041303" "1F1" "B8")); // one burst
+    QCOMPARE(entries.at(1).bytes, hex("78793041303"
+                                      "1F1"
+                                      "B8")); // one burst
     // Its echo is taken, and the reply's own echo still counts.
     driver->send(hex("F1B7"));
     QTRY_COMPARE_WITH_TIMEOUT(sim->acknowledgementsReceived(), 2, AnswerMs);
@@ -640,7 +659,7 @@ void tst_GeneratorSimulator::injectionBeforeAck()
     QCOMPARE(entries.size(), 3);
     QCOMPARE(entries.at(1).bytes, hex("78793134303084"));
     QCOMPARE(entries.at(2).bytes, hex("B1"));
-    QVERIFY(entries.at(2).elapsedUs - entries.at(1).elapsedUs >= GapMs * 1000);
+    QVERIFY(entries.at(2).elapsedUs - entries.at(1).elapsedUs >= qint64(GapMs) * 1000);
 }
 
 // --- observation --------------------------------------------------------------------------

@@ -12,7 +12,8 @@
 namespace {
 ino_t inode(const QString &path)
 {
-    struct stat info {};
+    struct stat info
+    {};
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_ino : 0;
 }
 } // namespace
@@ -57,9 +58,12 @@ void TestHostLayer::adaptPath_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("backslashes") << "C:\\data\\EDVRAD.par" << "C:/data/EDVRAD.par";
-    QTest::newRow("mixed") << "/srv\\comm/GEN50RFT_A.xml" << "/srv/comm/GEN50RFT_A.xml";
-    QTest::newRow("empty") << "" << "";
+    QTest::newRow("backslashes") << "C:\\data\\EDVRAD.par"
+                                 << "C:/data/EDVRAD.par";
+    QTest::newRow("mixed") << "/srv\\comm/GEN50RFT_A.xml"
+                           << "/srv/comm/GEN50RFT_A.xml";
+    QTest::newRow("empty") << ""
+                           << "";
 }
 
 void TestHostLayer::adaptPath()
@@ -98,9 +102,12 @@ void TestHostLayer::copyFailures_data()
     QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("target");
     QTest::addColumn<bool>("overwrite");
-    QTest::newRow("source missing") << "missing" << "target" << true;
-    QTest::newRow("target folder missing") << "source" << "nowhere/target" << true;
-    QTest::newRow("target exists, no overwrite") << "source" << "source" << false;
+    QTest::newRow("source missing") << "missing"
+                                    << "target" << true;
+    QTest::newRow("target folder missing") << "source"
+                                           << "nowhere/target" << true;
+    QTest::newRow("target exists, no overwrite") << "source"
+                                                 << "source" << false;
 }
 
 void TestHostLayer::copyFailures()
@@ -113,7 +120,8 @@ void TestHostLayer::copyFailures()
     QVERIFY(existing.open(QIODevice::WriteOnly));
     existing.write("x");
     existing.close();
-    const TLCondition result = TLFileSystemHelper::copyFile(dir.filePath(source), dir.filePath(target), overwrite);
+    const TLCondition result =
+        TLFileSystemHelper::copyFile(dir.filePath(source), dir.filePath(target), overwrite);
     QVERIFY(result.isError());
     QVERIFY(!result.text().isEmpty());
     QVERIFY(result.details().contains(dir.filePath(target)));
@@ -140,13 +148,16 @@ void TestHostLayer::answers()
     QFETCH(bool, agreed);
     QFETCH(int, minimumWait);
     TLXRaySynchronizer *sync = TLXRaySynchronizer::instance();
-    sync->setDetectorReadyAnswer(delay < 0 ? TLHostAnswer::never() : delay == 0 ? TLHostAnswer::atOnce() : TLHostAnswer::after(delay));
+    sync->setDetectorReadyAnswer(delay < 0    ? TLHostAnswer::never()
+                                 : delay == 0 ? TLHostAnswer::atOnce()
+                                              : TLHostAnswer::after(delay));
     TLHostCallLog::clear();
     QElapsedTimer timer;
     timer.start();
     QCOMPARE(sync->waitForDetectorReady(limit), agreed);
     QVERIFY(timer.elapsed() >= minimumWait);
-    QCOMPARE(TLHostCallLog::calls(), QStringList{QStringLiteral("TLXRaySynchronizer::waitForDetectorReady(%1)").arg(limit)});
+    QCOMPARE(TLHostCallLog::calls(),
+             QStringList{QStringLiteral("TLXRaySynchronizer::waitForDetectorReady(%1)").arg(limit)});
     sync->setDetectorReadyAnswer(TLHostAnswer::atOnce());
 }
 

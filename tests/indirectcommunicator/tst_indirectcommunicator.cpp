@@ -19,12 +19,12 @@
 namespace {
 const QString ParameterFile = QStringLiteral("EDVRAD.par");
 const QString ReportFile = QStringLiteral("GEN50RFT_A.xml");
-const QString EmptyCodeWarning = QStringLiteral(
-    "Der Procedure Code für den Generator fehlt.\n"
-    "Bitte nehmen Sie die Einstellungen am Bedienpult des Generators manuell vor.");
-const QString SeveralTriggersWarning = QStringLiteral(
-    "Im Kommunikationsverzeichnis sind mehrere Trigger-Dateien vorhanden.\n"
-    "Bitte prüfen Sie das Verzeichnis.");
+const QString EmptyCodeWarning =
+    QStringLiteral("Der Procedure Code für den Generator fehlt.\n"
+                   "Bitte nehmen Sie die Einstellungen am Bedienpult des Generators manuell vor.");
+const QString SeveralTriggersWarning =
+    QStringLiteral("Im Kommunikationsverzeichnis sind mehrere Trigger-Dateien vorhanden.\n"
+                   "Bitte prüfen Sie das Verzeichnis.");
 const QString ParameterFileError = QStringLiteral("Fehler bei der Erstellung der Parameterdatei.");
 const QString ProcessFailure = QStringLiteral("ERROR failed to process the file GEN50RFT_A.xml");
 const QString ReadSuccess = QStringLiteral("NOTICE reading file GEN50RFT_A.xml successful");
@@ -137,11 +137,14 @@ private slots:
         QTest::addColumn<QString>("which");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("logLine");
-        QTest::newRow("empty text") << "" << "Es ist kein Kommunikationsverzeichnis angegeben."
+        QTest::newRow("empty text") << ""
+                                    << "Es ist kein Kommunikationsverzeichnis angegeben."
                                     << "ERROR communication path not set";
-        QTest::newRow("path of a file") << "file" << "Das Kommunikationsverzeichnis existiert nicht."
+        QTest::newRow("path of a file") << "file"
+                                        << "Das Kommunikationsverzeichnis existiert nicht."
                                         << "ERROR communication path does not exist (%1)";
-        QTest::newRow("missing folder") << "missing" << "Das Kommunikationsverzeichnis existiert nicht."
+        QTest::newRow("missing folder") << "missing"
+                                        << "Das Kommunikationsverzeichnis existiert nicht."
                                         << "ERROR communication path does not exist (%1)";
     }
     void initFails()
@@ -161,7 +164,8 @@ private slots:
         QVERIFY(result.isError());
         QCOMPARE(result.text(), text);
         QCOMPARE(result.details(), path);
-        QCOMPARE(driverLog(), QStringList(logLine.contains(QLatin1String("%1")) ? logLine.arg(path) : logLine));
+        QCOMPARE(driverLog(),
+                 QStringList(logLine.contains(QLatin1String("%1")) ? logLine.arg(path) : logLine));
     }
 
     void initKeepsAFolderThatAppearsLater()
@@ -182,7 +186,7 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::newRow("four characters, ten bytes") << "AB12" << QByteArray("RADID=AB12");
         QTest::newRow("blank inside") << "A B" << QByteArray("RADID=A B");
-        QTest::newRow("Latin-1 letter") << QStringLiteral("Ä1") << QByteArray("RADID=\xC4" "1");
+        QTest::newRow("Latin-1 letter") << QStringLiteral("Ä1") << QByteArray("RADID=\xC4") + "1";
         QTest::newRow("euro sign") << QStringLiteral("€5") << QByteArray("RADID=?5");
         QTest::newRow("outside the BMP") << QString::fromUcs4(U"\U0001F600x") << QByteArray("RADID=?x");
     }
@@ -194,7 +198,8 @@ private slots:
         writeBytes(path, "RADID=A MUCH LONGER OLD CODE\n");
         QVERIFY(communicator->createParameterFile(path, code).isSuccess());
         QCOMPARE(readBytes(path), bytes);
-        QCOMPARE(driverLog(), QStringList(QStringLiteral("NOTICE creating parameter file successful (%1)").arg(path)));
+        QCOMPARE(driverLog(),
+                 QStringList(QStringLiteral("NOTICE creating parameter file successful (%1)").arg(path)));
     }
 
     void activateWritesAndCopiesTheParameterFile()
@@ -206,10 +211,10 @@ private slots:
         const QString target = inFolder(ParameterFile);
         QCOMPARE(readBytes(target), QByteArray("RADID=AB12"));
         QCOMPARE(readBytes(local), QByteArray("RADID=AB12"));
-        QCOMPARE(driverLog(), QStringList({
-            QStringLiteral("NOTICE creating parameter file successful (%1)").arg(local),
-            QStringLiteral("NOTICE copy file EDVRAD.par successful (%1)").arg(target),
-            QStringLiteral("INFO current trigger file: x.trg")}));
+        QCOMPARE(driverLog(),
+                 QStringList({QStringLiteral("NOTICE creating parameter file successful (%1)").arg(local),
+                              QStringLiteral("NOTICE copy file EDVRAD.par successful (%1)").arg(target),
+                              QStringLiteral("INFO current trigger file: x.trg")}));
     }
 
     void activateWithEmptyCodeWritesNothing()
@@ -250,7 +255,8 @@ private slots:
         QVERIFY(result.isWarning());
         QCOMPARE(result.text(), SeveralTriggersWarning);
         QCOMPARE(result.details(), folder->path());
-        QCOMPARE(lastDriverLine(), QStringLiteral("WARNING more than one trigger files in folder (%1)").arg(joined));
+        QCOMPARE(lastDriverLine(),
+                 QStringLiteral("WARNING more than one trigger files in folder (%1)").arg(joined));
         QCOMPARE(readBytes(inFolder(ParameterFile)), QByteArray("RADID=AB12"));
         // "zz.trg" is still the remembered one, so the first name now present is new.
         QVERIFY(communicator->waitForNewTriggerFile(0));
@@ -280,7 +286,8 @@ private slots:
         const QString local = working->filePath(ParameterFile);
         // Passed up exactly as the copy reported it, with no log line of our own.
         QVERIFY(result == TLFileSystemHelper::copyFile(local, path + QStringLiteral("/EDVRAD.par"), true));
-        QCOMPARE(driverLog(), QStringList(QStringLiteral("NOTICE creating parameter file successful (%1)").arg(local)));
+        QCOMPARE(driverLog(),
+                 QStringList(QStringLiteral("NOTICE creating parameter file successful (%1)").arg(local)));
     }
 
     // ---- trigger files ----
@@ -294,17 +301,19 @@ private slots:
         QTest::newRow("case-sensitive name order")
             << QStringList{"b.trg", "a.trg", "B.trg", "A.trg"} << QStringList()
             << QStringList{"A.trg", "B.trg", "a.trg", "b.trg"};
-        QTest::newRow("extension in any case")
-            << QStringList{"z.trg", "x.TRG", "y.Trg"} << QStringList() << QStringList{"x.TRG", "y.Trg", "z.trg"};
+        QTest::newRow("extension in any case") << QStringList{"z.trg", "x.TRG", "y.Trg"} << QStringList()
+                                               << QStringList{"x.TRG", "y.Trg", "z.trg"};
         QTest::newRow("similar names do not match")
             << QStringList{"a.trg.bak", "a.trgx", "atrg", "a.tr", "a.trg~", "ok.trg"} << QStringList()
             << QStringList{"ok.trg"};
         QTest::newRow("hidden files and folders do not count")
             << QStringList{".hidden.trg", ".trg"} << QStringList{"folder.trg"} << QStringList();
         QTest::newRow("blanks and non-ASCII letters")
-            << QStringList{QStringLiteral("Ärger.trg"), "zebra.trg", "my trigger.trg", " lead.trg", QStringLiteral("été.trg")}
+            << QStringList{QStringLiteral("Ärger.trg"), "zebra.trg", "my trigger.trg", " lead.trg",
+                           QStringLiteral("été.trg")}
             << QStringList()
-            << QStringList{" lead.trg", "my trigger.trg", "zebra.trg", QStringLiteral("Ärger.trg"), QStringLiteral("été.trg")};
+            << QStringList{" lead.trg", "my trigger.trg", "zebra.trg", QStringLiteral("Ärger.trg"),
+                           QStringLiteral("été.trg")};
     }
     void triggerFiles()
     {
@@ -346,10 +355,18 @@ private slots:
         QTest::addColumn<QString>("remembered");
         QTest::addColumn<QString>("change"); // "create NAME", "remove NAME", "rename OLD NEW"
         QTest::addColumn<QString>("found");
-        QTest::newRow("none remembered, one created") << "" << "create n.trg" << "n.trg";
-        QTest::newRow("new one sorts first") << "m.trg" << "create a.trg" << "a.trg";
-        QTest::newRow("remembered one vanished") << "m.trg" << "remove m.trg" << "";
-        QTest::newRow("only the case changed") << "a.trg" << "rename a.trg A.trg" << "A.trg";
+        QTest::newRow("none remembered, one created") << ""
+                                                      << "create n.trg"
+                                                      << "n.trg";
+        QTest::newRow("new one sorts first") << "m.trg"
+                                             << "create a.trg"
+                                             << "a.trg";
+        QTest::newRow("remembered one vanished") << "m.trg"
+                                                 << "remove m.trg"
+                                                 << "";
+        QTest::newRow("only the case changed") << "a.trg"
+                                               << "rename a.trg A.trg"
+                                               << "A.trg";
     }
     void waitEndsTrue()
     {
@@ -404,8 +421,10 @@ private slots:
     {
         QTest::addColumn<QString>("remembered");
         QTest::addColumn<QString>("later");
-        QTest::newRow("new one sorts after the remembered one") << "b.trg" << "c.trg";
-        QTest::newRow("nothing ever there") << "" << "";
+        QTest::newRow("new one sorts after the remembered one") << "b.trg"
+                                                                << "c.trg";
+        QTest::newRow("nothing ever there") << ""
+                                            << "";
     }
     void waitEndsFalse()
     {
@@ -435,66 +454,69 @@ private slots:
         QTest::addColumn<QString>("logLine");
 
         QTest::newRow("five values below the root")
-            << report("<kv>70</kv><mAs>12.5</mAs><ma>250</ma><ms>50</ms><mGy_cm2>1.8</mGy_cm2>")
-            << 70.0 << 12.5 << 250.0 << 50.0 << 1.8f << ReadSuccess;
+            << report("<kv>70</kv><mAs>12.5</mAs><ma>250</ma><ms>50</ms><mGy_cm2>1.8</mGy_cm2>") << 70.0
+            << 12.5 << 250.0 << 50.0 << 1.8f << ReadSuccess;
         QTest::newRow("any depth, scattered")
             << report("<a><b><c><ms>50</ms></c></b><mAs>12.5</mAs></a><d><e><f><g><kv>70</kv></g></f></e></d>"
                       "<h><ma>250</ma><i><mGy_cm2>1.8</mGy_cm2></i></h>")
             << 70.0 << 12.5 << 250.0 << 50.0 << 1.8f << ReadSuccess;
         QTest::newRow("first in document order lies deeper")
-            << report("<a><b><kv>81</kv></b></a><kv>60</kv>") << 81.0 << 0.0 << 0.0 << 0.0 << 0.0f << ReadSuccess;
+            << report("<a><b><kv>81</kv></b></a><kv>60</kv>") << 81.0 << 0.0 << 0.0 << 0.0 << 0.0f
+            << ReadSuccess;
         QTest::newRow("first in document order lies higher")
-            << report("<kv>60</kv><a><b><kv>81</kv></b></a>") << 60.0 << 0.0 << 0.0 << 0.0 << 0.0f << ReadSuccess;
+            << report("<kv>60</kv><a><b><kv>81</kv></b></a>") << 60.0 << 0.0 << 0.0 << 0.0 << 0.0f
+            << ReadSuccess;
         QTest::newRow("tags differing in case are not found")
-            << report("<KV>70</KV><mas>12.5</mas><mA>250</mA><MS>50</MS><mgy_cm2>1.8</mgy_cm2>")
-            << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f << ReadSuccess;
+            << report("<KV>70</KV><mas>12.5</mas><mA>250</mA><MS>50</MS><mgy_cm2>1.8</mgy_cm2>") << 0.0 << 0.0
+            << 0.0 << 0.0 << 0.0f << ReadSuccess;
         QTest::newRow("prefixed tags are not found")
-            << report("<g:kv xmlns:g=\"urn:g\">70</g:kv><g:ma xmlns:g=\"urn:g\">250</g:ma>")
-            << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f << ReadSuccess;
+            << report("<g:kv xmlns:g=\"urn:g\">70</g:kv><g:ma xmlns:g=\"urn:g\">250</g:ma>") << 0.0 << 0.0
+            << 0.0 << 0.0 << 0.0f << ReadSuccess;
         QTest::newRow("undeclared prefix is no reason to refuse")
             << report("<x:kv>1</x:kv><kv>70</kv>") << 70.0 << 0.0 << 0.0 << 0.0 << 0.0f << ReadSuccess;
-        QTest::newRow("the root itself does not count") << QByteArray("<kv>70</kv>")
-            << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f << ReadSuccess;
+        QTest::newRow("the root itself does not count")
+            << QByteArray("<kv>70</kv>") << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f << ReadSuccess;
         QTest::newRow("decimal comma reads as 0")
-            << report("<kv>70,5</kv><mAs>12,5</mAs><mGy_cm2>1,8</mGy_cm2>")
-            << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f << ReadSuccess;
+            << report("<kv>70,5</kv><mAs>12,5</mAs><mGy_cm2>1,8</mGy_cm2>") << 0.0 << 0.0 << 0.0 << 0.0
+            << 0.0f << ReadSuccess;
         QTest::newRow("white space, exponent, nested text")
-            << report("<kv>\n  70 \t</kv><mAs>1.25e1</mAs><ma>2<u>5</u>0</ma><ms>fifty</ms>")
-            << 70.0 << 12.5 << 250.0 << 0.0 << 0.0f << ReadSuccess;
-        QTest::newRow("dose 0 leaves it unset") << report("<kv>70</kv><mGy_cm2>0</mGy_cm2>")
-            << 70.0 << 0.0 << 0.0 << 0.0 << 0.0f << ReadSuccess;
-        QTest::newRow("negative dose leaves it unset") << report("<kv>70</kv><mGy_cm2>-1.5</mGy_cm2>")
-            << 70.0 << 0.0 << 0.0 << 0.0 << 0.0f << ReadSuccess;
-        QTest::newRow("small positive dose is set") << report("<mGy_cm2>0.004</mGy_cm2>")
-            << 0.0 << 0.0 << 0.0 << 0.0 << 0.004f << ReadSuccess;
+            << report("<kv>\n  70 \t</kv><mAs>1.25e1</mAs><ma>2<u>5</u>0</ma><ms>fifty</ms>") << 70.0 << 12.5
+            << 250.0 << 0.0 << 0.0f << ReadSuccess;
+        QTest::newRow("dose 0 leaves it unset")
+            << report("<kv>70</kv><mGy_cm2>0</mGy_cm2>") << 70.0 << 0.0 << 0.0 << 0.0 << 0.0f << ReadSuccess;
+        QTest::newRow("negative dose leaves it unset") << report("<kv>70</kv><mGy_cm2>-1.5</mGy_cm2>") << 70.0
+                                                       << 0.0 << 0.0 << 0.0 << 0.0f << ReadSuccess;
+        QTest::newRow("small positive dose is set")
+            << report("<mGy_cm2>0.004</mGy_cm2>") << 0.0 << 0.0 << 0.0 << 0.0 << 0.004f << ReadSuccess;
         QTest::newRow("UTF-16 with byte order mark")
-            << QByteArray("\xFF\xFE", 2) + QByteArray(reinterpret_cast<const char *>(u"<r><kv>70</kv></r>"), 36)
+            << QByteArray("\xFF\xFE", 2)
+                   + QByteArray(reinterpret_cast<const char *>(u"<r><kv>70</kv></r>"), 36)
             << 70.0 << 0.0 << 0.0 << 0.0 << 0.0f << ReadSuccess;
         QTest::newRow("100 levels deep")
             << report(QByteArray("<n>").repeated(100) + "<kv>70</kv>" + QByteArray("</n>").repeated(100))
             << 70.0 << 0.0 << 0.0 << 0.0 << 0.0f << ReadSuccess;
 
-        QTest::newRow("not well-formed") << QByteArray("<report><kv>70</kv>")
-            << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f << ProcessFailure;
+        QTest::newRow("not well-formed")
+            << QByteArray("<report><kv>70</kv>") << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f << ProcessFailure;
         QTest::newRow("empty file") << QByteArray() << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f << ProcessFailure;
-        QTest::newRow("not XML") << QByteArray("kv=70\nmAs=12.5\n")
-            << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f << ProcessFailure;
+        QTest::newRow("not XML") << QByteArray("kv=70\nmAs=12.5\n") << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f
+                                 << ProcessFailure;
         QByteArray laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE r [\n<!ENTITY l0 \"lol\">\n";
         for (int i = 1; i <= 9; ++i)
             laughs += "<!ENTITY l" + QByteArray::number(i) + " \""
-                + QByteArray("&l" + QByteArray::number(i - 1) + ";").repeated(10) + "\">\n";
+                      + QByteArray("&l" + QByteArray::number(i - 1) + ";").repeated(10) + "\">\n";
         laughs += "]>\n<r><kv>70</kv><ms>&l9;</ms></r>";
-        QTest::newRow("entities that expand exponentially") << laughs
-            << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f << ProcessFailure;
-        QTest::newRow("external entity")
-            << QByteArray("<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/hostname\">]><r><kv>70</kv><ms>&x;</ms></r>")
-            << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f << ProcessFailure;
+        QTest::newRow("entities that expand exponentially")
+            << laughs << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f << ProcessFailure;
+        QTest::newRow("external entity") << QByteArray(
+            "<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/hostname\">]><r><kv>70</kv><ms>&x;</ms></r>")
+                                         << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f << ProcessFailure;
         QTest::newRow("10,000 levels deep")
             << report(QByteArray("<n>").repeated(10000) + "<kv>70</kv>" + QByteArray("</n>").repeated(10000))
             << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f << ProcessFailure;
         QTest::newRow("200,000 small elements in 0.8 MB")
-            << report("<kv>70</kv>" + QByteArray("<x/>").repeated(200000))
-            << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f << ProcessFailure;
+            << report("<kv>70</kv>" + QByteArray("<x/>").repeated(200000)) << 0.0 << 0.0 << 0.0 << 0.0 << 0.0f
+            << ProcessFailure;
     }
     void readExposureReport()
     {
@@ -580,7 +602,8 @@ private slots:
         const TLGeneratorSettings read = communicator->lastExposureSettings();
         QCOMPARE(read.kV, 81.0);
         QCOMPARE(read.dap.value(DAPValueUnit::mGy_cm2), 2.5f);
-        QCOMPARE(driverLog(), QStringList({QStringLiteral("INFO found new trigger file: t.trg"), ReadSuccess}));
+        QCOMPARE(driverLog(),
+                 QStringList({QStringLiteral("INFO found new trigger file: t.trg"), ReadSuccess}));
     }
 
     // ---- a whole exchange with the console ----
@@ -611,9 +634,8 @@ private slots:
         for (int round = 1; round <= 3; ++round) {
             const QString code = QStringLiteral("CT%1").arg(round);
             // Every value with a fraction, so that a decimal comma spoils each one.
-            const double kv = 60.5 + round, mas = 12.5 * round + 0.25, ma = 200.5 + round,
-                         ms = 40.5 + round;
-            const float dose = 1.25f * round;
+            const double kv = 60.5 + round, mas = 12.5 * round + 0.25, ma = 200.5 + round, ms = 40.5 + round;
+            const float dose = 1.25f * static_cast<float>(round);
             console.setExposure(kv, mas, ma, ms, dose);
             QVERIFY(communicator->activate(code).isSuccess());
             const TLGeneratorSettings read = communicator->lastExposureSettings();

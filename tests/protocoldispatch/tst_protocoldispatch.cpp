@@ -67,7 +67,8 @@ void TestProtocolDispatch::valueChanges()
     QCOMPARE(host()->logTexts().filter(QStringLiteral("value changed: kv")).size(), changes);
     if (payloads.first() == "kv70")
         QVERIFY(host()->logTexts().contains(QStringLiteral("value changed: kv ( -> 70)")));
-    QVERIFY(host()->logTexts().contains(QStringLiteral("received: ") + QString::fromLatin1(payloads.first())));
+    QVERIFY(
+        host()->logTexts().contains(QStringLiteral("received: ") + QString::fromLatin1(payloads.first())));
 }
 
 void TestProtocolDispatch::targetDeviceComparesTwoCharacters()
@@ -180,8 +181,10 @@ void TestProtocolDispatch::statusBits_data()
     QTest::newRow("4096 on") << QByteArray("st4096") << QByteArray("qs0") << true << false << false;
     QTest::newRow("5120 on and focus") << QByteArray("st5120") << QByteArray("qs128") << true << true << true;
     QTest::newRow("1024 focus only") << QByteArray("st1024") << QByteArray("qs127") << false << true << false;
-    QTest::newRow("not a number reads 0") << QByteArray("st1x0") << QByteArray("qsabc") << false << false << false;
-    QTest::newRow("hexadecimal is not read") << QByteArray("st0x1000") << QByteArray("qs0x80") << false << false << false;
+    QTest::newRow("not a number reads 0")
+        << QByteArray("st1x0") << QByteArray("qsabc") << false << false << false;
+    QTest::newRow("hexadecimal is not read")
+        << QByteArray("st0x1000") << QByteArray("qs0x80") << false << false << false;
 }
 
 void TestProtocolDispatch::statusBits()

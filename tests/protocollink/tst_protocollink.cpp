@@ -76,12 +76,14 @@ void TestProtocolLink::replyRepeatingStoredValueStillWakes()
     // Emitted in the link thread: count it in ours.
     int changed = 0;
     QObject receiver;
-    connect(&rig.driver(), &TLAbstractGeneratorDriver::valueChanged, &receiver, [&] { ++changed; },
-            Qt::QueuedConnection);
+    connect(
+        &rig.driver(), &TLAbstractGeneratorDriver::valueChanged, &receiver, [&] { ++changed; },
+        Qt::QueuedConnection);
     QElapsedTimer timer;
     timer.start();
     QVERIFY(rig.driver().query(KV, true).isSuccess());
-    QVERIFY2(timer.elapsed() < qint64(TLKestrovanProtocol::ReplyTimeoutMs), "the unchanged reply did not wake the caller");
+    QVERIFY2(timer.elapsed() < qint64(TLKestrovanProtocol::ReplyTimeoutMs),
+             "the unchanged reply did not wake the caller");
     QCoreApplication::processEvents();
     QCOMPARE(changed, 0);
 }
@@ -114,8 +116,9 @@ void TestProtocolLink::errorBitChangeQueriesErrorCode()
     QCOMPARE(rig.payloadsFromDriver().count("rr?"), 0);
     QByteArrayList errors;
     QObject receiver;
-    connect(&rig.driver(), &TLKestrovanProtocol::errorReceived, &receiver,
-            [&](const QByteArray &code) { errors << code; }, Qt::QueuedConnection);
+    connect(
+        &rig.driver(), &TLKestrovanProtocol::errorReceived, &receiver,
+        [&](const QByteArray &code) { errors << code; }, Qt::QueuedConnection);
     rig.sim().injectError("105");
     QVERIFY(rig.waitForPayload("rr?", 5000));
     QTRY_COMPARE_WITH_TIMEOUT(errors, QByteArrayList{"105"}, 5000);

@@ -13,8 +13,7 @@ constexpr int EchoWaitMs = 200;
 
 // A copy with a list block of its own, taken under the lock: a copy that shared the block would
 // drop its reference later, unlocked, while the link thread grows the list in place.
-template <typename T>
-QList<T> detachedCopy(const QList<T> &list)
+template <typename T> QList<T> detachedCopy(const QList<T> &list)
 {
     QList<T> copy(list);
     copy.detach();
@@ -25,28 +24,31 @@ QList<T> detachedCopy(const QList<T> &list)
 TLSerialLinkRecorder::TLSerialLinkRecorder(TLKestrovanSerialCommunicator *link) : link(link)
 {
     clock.start();
-    QObject::connect(link, &TLKestrovanSerialCommunicator::messageReceived, link,
-                     [this](QByteArray data) { onMessage(data); }, Qt::DirectConnection);
-    QObject::connect(link, &TLKestrovanSerialCommunicator::errorOccurred, link,
-                     [this](TLCondition condition) {
-                         noteThread();
-                         QByteArray telegram;
-                         {
-                             std::lock_guard<std::mutex> lock(mutex);
-                             errorList.append(condition);
-                             telegram = errorTelegram;
-                         }
-                         if (!telegram.isEmpty())
-                             this->link->send(telegram, false);
-                     },
-                     Qt::DirectConnection);
-    QObject::connect(link, &TLKestrovanSerialCommunicator::timeout, link,
-                     [this]() {
-                         noteThread();
-                         std::lock_guard<std::mutex> lock(mutex);
-                         tickList.append(clock.elapsed());
-                     },
-                     Qt::DirectConnection);
+    QObject::connect(
+        link, &TLKestrovanSerialCommunicator::messageReceived, link,
+        [this](const QByteArray &data) { onMessage(data); }, Qt::DirectConnection);
+    QObject::connect(
+        link, &TLKestrovanSerialCommunicator::errorOccurred, link,
+        [this](const TLCondition &condition) {
+            noteThread();
+            QByteArray telegram;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                errorList.append(condition);
+                telegram = errorTelegram;
+            }
+            if (!telegram.isEmpty())
+                this->link->send(telegram, false);
+        },
+        Qt::DirectConnection);
+    QObject::connect(
+        link, &TLKestrovanSerialCommunicator::timeout, link,
+        [this]() {
+            noteThread();
+            std::lock_guard<std::mutex> lock(mutex);
+            tickList.append(clock.elapsed());
+        },
+        Qt::DirectConnection);
 }
 
 void TLSerialLinkRecorder::readEchoesOnDelivery(TLPseudoTerminal *master)

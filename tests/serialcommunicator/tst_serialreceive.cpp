@@ -71,9 +71,9 @@ void TstSerialReceive::burstOfTelegramsInOrderEachAfterItsEcho()
     rig->link->stop();
     QCOMPARE(rig->recorder->messages(), (QList<QByteArray>{StatusQuery, KV70, PowerOn}));
     // At each delivery exactly its own echo had arrived, not the ones of the later telegrams.
-    QCOMPARE(rig->recorder->echoesAtDelivery(),
-             (QList<QByteArray>{QByteArray::fromHex("b8"), QByteArray::fromHex("9a"),
-                                QByteArray::fromHex("b0")}));
+    QCOMPARE(
+        rig->recorder->echoesAtDelivery(),
+        (QList<QByteArray>{QByteArray::fromHex("b8"), QByteArray::fromHex("9a"), QByteArray::fromHex("b0")}));
 }
 
 void TstSerialReceive::loneTerminatorIsNeitherAcknowledgedNorDelivered_data()
@@ -113,8 +113,7 @@ void TstSerialReceive::bytesAfterLastTerminatorAreDropped()
 
     QTRY_COMPARE_WITH_TIMEOUT(rig->recorder->messages().size(), 2, DeliveryTimeoutMs);
     rig->link->stop();
-    QCOMPARE(rig->recorder->messages(),
-             (QList<QByteArray>{StatusQuery, QByteArray::fromHex("37309a")}));
+    QCOMPARE(rig->recorder->messages(), (QList<QByteArray>{StatusQuery, QByteArray::fromHex("37309a")}));
     QCOMPARE(rig->master.read(100), QByteArray::fromHex("b89a"));
 }
 

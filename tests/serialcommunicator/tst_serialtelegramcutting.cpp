@@ -30,15 +30,12 @@ void TstSerialTelegramCutting::cutTelegrams_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QStringList>("telegrams");
 
-    QTest::newRow("73743fb8 one telegram") << QByteArray::fromHex("73743fb8")
-                                           << QStringList{"73743fb8"};
+    QTest::newRow("73743fb8 one telegram") << QByteArray::fromHex("73743fb8") << QStringList{"73743fb8"};
     QTest::newRow("73743fb8 6b7637309a two in a burst")
         << QByteArray::fromHex("73743fb86b7637309a") << QStringList{"73743fb8", "6b7637309a"};
-    QTest::newRow("727381 empty value") << QByteArray::fromHex("727381")
-                                        << QStringList{"727381"};
+    QTest::newRow("727381 empty value") << QByteArray::fromHex("727381") << QStringList{"727381"};
     QTest::newRow("b8 lone terminator") << QByteArray::fromHex("b8") << QStringList{"b8"};
-    QTest::newRow("b8 b8 two lone terminators") << QByteArray::fromHex("b8b8")
-                                                << QStringList{"b8", "b8"};
+    QTest::newRow("b8 b8 two lone terminators") << QByteArray::fromHex("b8b8") << QStringList{"b8", "b8"};
     QTest::newRow("80 ff lowest and highest terminator")
         << QByteArray::fromHex("80ff") << QStringList{"80", "ff"};
     QTest::newRow("b8 73743fb8 ack before a telegram")
@@ -47,8 +44,7 @@ void TstSerialTelegramCutting::cutTelegrams_data()
         << QByteArray::fromHex("73743fb86b76") << QStringList{"73743fb8"};
     QTest::newRow("6b763730 no terminator") << QByteArray::fromHex("6b763730") << QStringList{};
     QTest::newRow("7f7f 7f is no terminator") << QByteArray::fromHex("7f7f") << QStringList{};
-    QTest::newRow("00 7f 80 control bytes kept")
-        << QByteArray::fromHex("007f80") << QStringList{"007f80"};
+    QTest::newRow("00 7f 80 control bytes kept") << QByteArray::fromHex("007f80") << QStringList{"007f80"};
     QTest::newRow("empty input") << QByteArray() << QStringList{};
 }
 
@@ -82,11 +78,10 @@ void TstSerialTelegramCutting::isAcknowledgement_data()
     const QByteArray statusQuery = QByteArray::fromHex("73743fb8");
     QTest::newRow("b8 for 73743fb8") << QByteArray::fromHex("b8") << statusQuery << true;
     QTest::newRow("9a for 73743fb8") << QByteArray::fromHex("9a") << statusQuery << false;
-    QTest::newRow("b0 for 6f6e31b0") << QByteArray::fromHex("b0")
-                                     << QByteArray::fromHex("6f6e31b0") << true;
+    QTest::newRow("b0 for 6f6e31b0") << QByteArray::fromHex("b0") << QByteArray::fromHex("6f6e31b0") << true;
     QTest::newRow("73743fb8 echoed whole is no ack") << statusQuery << statusQuery << false;
-    QTest::newRow("38 bit 7 clear is no ack") << QByteArray::fromHex("38")
-                                              << QByteArray::fromHex("7338") << false;
+    QTest::newRow("38 bit 7 clear is no ack")
+        << QByteArray::fromHex("38") << QByteArray::fromHex("7338") << false;
     QTest::newRow("empty message") << QByteArray() << statusQuery << false;
     QTest::newRow("empty telegram") << QByteArray::fromHex("b8") << QByteArray() << false;
 }

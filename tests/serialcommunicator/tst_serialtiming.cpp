@@ -60,8 +60,7 @@ void TstSerialTiming::tickAboutOnceASecond()
     for (int i = 1; i < times.size(); ++i) {
         const qint64 gap = times.at(i) - times.at(i - 1);
         // More than the interval, and not a whole interval late.
-        QVERIFY2(gap > TickIntervalMs && gap < 2 * TickIntervalMs,
-                 qPrintable(QString::number(gap)));
+        QVERIFY2(gap > TickIntervalMs && gap < 2 * TickIntervalMs, qPrintable(QString::number(gap)));
     }
 }
 

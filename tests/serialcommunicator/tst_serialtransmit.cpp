@@ -80,8 +80,7 @@ void TstSerialTransmit::acknowledgementAmongOtherTelegrams_data()
     QTest::newRow("6b7637309a | 6f6e31b0 | b8 7872383183 before and after")
         << QStringList{"6b7637309a", "6f6e31b0", "b87872383183"}
         << QStringList{"6b7637309a", "6f6e31b0", "7872383183"};
-    QTest::newRow("9a | b8 foreign lone terminator first")
-        << QStringList{"9a", "b8"} << QStringList{};
+    QTest::newRow("9a | b8 foreign lone terminator first") << QStringList{"9a", "b8"} << QStringList{};
 }
 
 void TstSerialTransmit::acknowledgementAmongOtherTelegrams()
@@ -99,8 +98,7 @@ void TstSerialTransmit::acknowledgementAmongOtherTelegrams()
 
     const QList<QByteArray> expected = fromHexList(delivered);
     // Delivery comes after the transmission; unacknowledged it would take 8 s.
-    QTRY_COMPARE_WITH_TIMEOUT(rig->recorder->messages().size(), expected.size(),
-                              AcknowledgedTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(rig->recorder->messages().size(), expected.size(), AcknowledgedTimeoutMs);
     // Proof that the transmission ended: a telegram queued behind it goes out.
     rig->link->send(ErrorReset, false);
     const QByteArray wire = rig->readMasterUntil(ErrorReset, AcknowledgedTimeoutMs);
@@ -256,8 +254,7 @@ void TstSerialTransmit::destructionStopsTheThread()
     // A tick tells the link thread's id.
     rig->link->setTimeoutInterval(20);
     QTRY_VERIFY_WITH_TIMEOUT(rig->recorder->knowsLinkThread(), DeliveryTimeoutMs);
-    const QString task =
-        QStringLiteral("/proc/self/task/%1").arg(rig->recorder->linkThreadId());
+    const QString task = QStringLiteral("/proc/self/task/%1").arg(rig->recorder->linkThreadId());
     QVERIFY(QDir(task).exists());
 
     rig->link.reset();

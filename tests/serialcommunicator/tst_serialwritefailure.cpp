@@ -35,8 +35,7 @@ void TstSerialWriteFailure::givesUpWithLastWriteError()
     QVERIFY(condition.isError());
     const QStringList writeErrors{
         QStringLiteral("Fehler beim Schreiben auf COM-Port %1.").arg(portName),
-        QStringLiteral("Es konnten nicht alle Daten auf COM-Port %1 gesendet werden.")
-            .arg(portName),
+        QStringLiteral("Es konnten nicht alle Daten auf COM-Port %1 gesendet werden.").arg(portName),
         QStringLiteral("Timeout oder Fehler beim Senden der Daten auf COM-Port %1.").arg(portName)};
     QVERIFY2(writeErrors.contains(condition.text()), qPrintable(condition.text()));
     QVERIFY(!condition.details().isEmpty());

@@ -28,8 +28,7 @@ TLDirectTestRig::TLDirectTestRig() : hostDevice(DeviceFolder)
     generatorDriver.reset(new TLGeneratorDriverKestrovan);
     QSharedPointer<TLGeneratorConfigData> config(new TLGeneratorConfigData);
     config->portName = simulator.slavePath();
-    config->targetDeviceCodes = {{quint32(TargetCodes[0]), quint32(TargetCodes[1]),
-                                  quint32(TargetCodes[2])}};
+    config->targetDeviceCodes = {{quint32(TargetCodes[0]), quint32(TargetCodes[1]), quint32(TargetCodes[2])}};
     generatorDriver->setDeviceConfig(config);
     generatorDriver->setDevice(&hostDevice);
 }

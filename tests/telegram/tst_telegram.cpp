@@ -43,14 +43,13 @@ void TestTelegram::build_data()
     QTest::newRow("6F 6E 31 B0 power on") << int(Power) << "1" << QByteArray::fromHex("6F6E31B0") << "on1";
     QTest::newRow("6F 6E 30 B1 power off") << int(Power) << "0" << QByteArray::fromHex("6F6E30B1") << "on0";
     QTest::newRow("72 73 81 reset") << int(ResetError) << "" << QByteArray::fromHex("727381") << "rs";
-    QTest::newRow("78 72 34 31 8F prepare accepted") << int(ExposureRelease) << "41"
-                                                      << QByteArray::fromHex("787234318F") << "xr41";
-    QTest::newRow("78 72 38 31 83 exposure accepted") << int(ExposureRelease) << "81"
-                                                       << QByteArray::fromHex("7872383183") << "xr81";
+    QTest::newRow("78 72 34 31 8F prepare accepted")
+        << int(ExposureRelease) << "41" << QByteArray::fromHex("787234318F") << "xr41";
+    QTest::newRow("78 72 38 31 83 exposure accepted")
+        << int(ExposureRelease) << "81" << QByteArray::fromHex("7872383183") << "xr81";
     QTest::newRow("6B 76 37 30 9A 70 kV") << int(KV) << "70" << QByteArray::fromHex("6B7637309A") << "kv70";
-    QTest::newRow("decimal comma sent as point") << int(KV) << "70,5"
-                                                 << QByteArray::fromHex("6B7637302E3581")
-                                                 << "kv70.5";
+    QTest::newRow("decimal comma sent as point")
+        << int(KV) << "70,5" << QByteArray::fromHex("6B7637302E3581") << "kv70.5";
     QTest::newRow("72 72 3F BF rr?") << int(ErrorCode) << "?" << QByteArray::fromHex("72723FBF") << "rr?";
 }
 
@@ -81,15 +80,23 @@ void TestTelegram::read_data()
     QTest::addColumn<QByteArray>("value");
     QTest::addColumn<QByteArray>("text");
 
-    QTest::newRow("72 72 30 B0 error code 0") << QByteArray::fromHex("727230B0") << int(ErrorCode) << QByteArray("0") << QByteArray("rr0");
-    QTest::newRow("6B 76 37 30 9A kv 70") << QByteArray::fromHex("6B7637309A") << int(KV) << QByteArray("70") << QByteArray("kv70");
-    QTest::newRow("78 79 30 41 30 31 F1 xy 0A01") << QByteArray::fromHex("787930413031F1")
-                                                << int(ExposureState) << QByteArray("0A01") << QByteArray("xy0A01");
-    QTest::newRow("72 73 81 reset, empty value") << QByteArray::fromHex("727381") << int(ResetError) << QByteArray() << QByteArray("rs");
-    QTest::newRow("zz is unknown") << QByteArray("zz12") + char(0xFF) << int(Unknown) << QByteArray("12") << QByteArray("zz12");
-    QTest::newRow("code not in table") << QByteArray("qq1") + char(0xA0) << int(Unknown) << QByteArray("1") << QByteArray("qq1");
-    QTest::newRow("letters swapped: vk is not kv") << QByteArray("vk70") + char(0x9A) << int(Unknown) << QByteArray("70") << QByteArray("vk70");
-    QTest::newRow("two bytes: code and terminator") << QByteArray("k") + char(0xF6) << int(Unknown) << QByteArray() << QByteArray("k");
+    QTest::newRow("72 72 30 B0 error code 0")
+        << QByteArray::fromHex("727230B0") << int(ErrorCode) << QByteArray("0") << QByteArray("rr0");
+    QTest::newRow("6B 76 37 30 9A kv 70")
+        << QByteArray::fromHex("6B7637309A") << int(KV) << QByteArray("70") << QByteArray("kv70");
+    QTest::newRow("78 79 30 41 30 31 F1 xy 0A01")
+        << QByteArray::fromHex("787930413031F1") << int(ExposureState) << QByteArray("0A01")
+        << QByteArray("xy0A01");
+    QTest::newRow("72 73 81 reset, empty value")
+        << QByteArray::fromHex("727381") << int(ResetError) << QByteArray() << QByteArray("rs");
+    QTest::newRow("zz is unknown") << QByteArray("zz12") + char(0xFF) << int(Unknown) << QByteArray("12")
+                                   << QByteArray("zz12");
+    QTest::newRow("code not in table")
+        << QByteArray("qq1") + char(0xA0) << int(Unknown) << QByteArray("1") << QByteArray("qq1");
+    QTest::newRow("letters swapped: vk is not kv")
+        << QByteArray("vk70") + char(0x9A) << int(Unknown) << QByteArray("70") << QByteArray("vk70");
+    QTest::newRow("two bytes: code and terminator")
+        << QByteArray("k") + char(0xF6) << int(Unknown) << QByteArray() << QByteArray("k");
 }
 
 void TestTelegram::read()
