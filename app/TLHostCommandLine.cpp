@@ -13,9 +13,9 @@ QCommandLineOption valueOption(const char *name, const char *description, const 
 
 const QStringList &levelNames()
 {
-    static const QStringList names = {
-        QStringLiteral("trace"),  QStringLiteral("debug"),   QStringLiteral("info"),
-        QStringLiteral("notice"), QStringLiteral("warning"), QStringLiteral("error")};
+    static const QStringList names = {QStringLiteral("trace"),   QStringLiteral("debug"),
+                                      QStringLiteral("info"),    QStringLiteral("notice"),
+                                      QStringLiteral("warning"), QStringLiteral("error")};
     return names;
 }
 
@@ -24,7 +24,37 @@ constexpr quint32 MaxTargetCode = 0xff;
 } // namespace
 
 TLHostCommandLine::TLHostCommandLine()
-    : configOption(valueOption("config", "Read options from an INI file (same keys as the long "
+    : valueOptions{
+        valueOption("port", "Direct mode on this serial port.", "PATH"),
+          valueOption("indirect", "Indirect mode with this communication folder.", "FOLDER"),
+          valueOption("target-codes", "Codes of target devices 1, 2 and 3.", "A,B,C",
+                      QStringLiteral("1,2,3")),
+          valueOption("data-dir", "Base folder of the error catalogue (default: the sample "
+                                  "shipped with this program).",
+                      "DIR"),
+          valueOption("device-folder", "Folder of the device below the data folder.", "NAME",
+                      QStringLiteral("kestrovan")),
+          valueOption("working-dir", "Where the parameter file is made first (default: a "
+                                     "temporary folder).",
+                      "DIR"),
+          valueOption("procedure-code", "Procedure code handed to the console software.", "CODE"),
+          valueOption("detector-ready", "The host's answer when the driver waits for the "
+                                        "detector: yes, no or a delay in milliseconds.",
+                      "yes|no|MS", QStringLiteral("yes")),
+          valueOption("window-open", "The host's answer when the driver waits for the X-ray "
+                                     "window: yes, no or a delay in milliseconds.",
+                      "yes|no|MS", QStringLiteral("yes")),
+          valueOption("log-level", "Lowest level of log lines on standard error.",
+                      "trace|debug|info|notice|warning|error", QStringLiteral("info")),
+          valueOption("plugin", "The driver library to load (default: the one built or "
+                                "installed with this program).",
+                      "PATH"),
+          valueOption("trace", "Record every byte on the serial line in this file.", "FILE"),
+          valueOption("language", "Language of the driver's texts: de, or a translation such "
+                                  "as en.",
+                      "NAME", QStringLiteral("de")),
+      },
+      configOption(valueOption("config", "Read options from an INI file (same keys as the long "
                                          "options; the command line wins).",
                                "FILE")),
       lockedOption(QStringLiteral("locked"),
@@ -32,41 +62,11 @@ TLHostCommandLine::TLHostCommandLine()
       helpOption(parser.addHelpOption()),
       versionOption(parser.addVersionOption())
 {
-    valueOptions = {
-        valueOption("port", "Direct mode on this serial port.", "PATH"),
-        valueOption("indirect", "Indirect mode with this communication folder.", "FOLDER"),
-        valueOption("target-codes", "Codes of target devices 1, 2 and 3.", "A,B,C",
-                    QStringLiteral("1,2,3")),
-        valueOption("data-dir", "Base folder of the error catalogue (default: the sample "
-                                "shipped with this program).",
-                    "DIR"),
-        valueOption("device-folder", "Folder of the device below the data folder.", "NAME",
-                    QStringLiteral("kestrovan")),
-        valueOption("working-dir", "Where the parameter file is made first (default: a "
-                                   "temporary folder).",
-                    "DIR"),
-        valueOption("procedure-code", "Procedure code handed to the console software.", "CODE"),
-        valueOption("detector-ready", "The host's answer when the driver waits for the "
-                                      "detector: yes, no or a delay in milliseconds.",
-                    "yes|no|MS", QStringLiteral("yes")),
-        valueOption("window-open", "The host's answer when the driver waits for the X-ray "
-                                   "window: yes, no or a delay in milliseconds.",
-                    "yes|no|MS", QStringLiteral("yes")),
-        valueOption("log-level", "Lowest level of log lines on standard error.",
-                    "trace|debug|info|notice|warning|error", QStringLiteral("info")),
-        valueOption("plugin", "The driver library to load (default: the one built or "
-                              "installed with this program).",
-                    "PATH"),
-        valueOption("trace", "Record every byte on the serial line in this file.", "FILE"),
-        valueOption("language", "Language of the driver's texts: de, or a translation such "
-                                "as en.",
-                    "NAME", QStringLiteral("de")),
-    };
-    parser.setApplicationDescription(QStringLiteral(
-        "Loads the Kestrovan generator driver and runs commands against it: from a script "
-        "(a file, or - for standard input), or at a prompt when standard input is a "
-        "terminal. With neither --port nor --indirect it runs a demonstration against "
-        "built-in simulators.\n\nCommands: ")
+    parser.setApplicationDescription(
+        QStringLiteral("Loads the Kestrovan generator driver and runs commands against it: from a script "
+                       "(a file, or - for standard input), or at a prompt when standard input is a "
+                       "terminal. With neither --port nor --indirect it runs a demonstration against "
+                       "built-in simulators.\n\nCommands: ")
         + QStringLiteral("init, switchOn, switchOff, set NAME VALUE, get NAME, limits, update, "
                          "activate, last, command NAME, block-queries on|off, device-state [N], "
                          "sleep MS, help, quit."));
@@ -137,20 +137,18 @@ bool TLHostCommandLine::readConfig(const QString &path)
         const QString name = key.startsWith(QLatin1String("General/")) ? key.mid(8) : key;
         const QVariant raw = file.value(key);
         // An unquoted "1,2,12" comes back as a list.
-        const QString value = raw.type() == QVariant::StringList
-            ? raw.toStringList().join(QLatin1Char(','))
-            : raw.toString();
+        const QString value =
+            raw.type() == QVariant::StringList ? raw.toStringList().join(QLatin1Char(',')) : raw.toString();
         if (name == QLatin1String("locked")) {
             const QString flag = value.trimmed().toLower();
-            if (flag == QLatin1String("true") || flag == QLatin1String("yes")
-                || flag == QLatin1String("on") || flag == QLatin1String("1")) {
+            if (flag == QLatin1String("true") || flag == QLatin1String("yes") || flag == QLatin1String("on")
+                || flag == QLatin1String("1")) {
                 isLocked = true;
             } else if (flag == QLatin1String("false") || flag == QLatin1String("no")
                        || flag == QLatin1String("off") || flag == QLatin1String("0")) {
                 isLocked = false;
             } else {
-                error = QStringLiteral("%1: locked must be true or false, not \"%2\"")
-                            .arg(path, value);
+                error = QStringLiteral("%1: locked must be true or false, not \"%2\"").arg(path, value);
                 return false;
             }
             continue;

@@ -28,22 +28,30 @@ const char *outcomeName(TLKestrovanGeneratorSimulator::ExposureOutcome outcome)
 {
     using O = TLKestrovanGeneratorSimulator::ExposureOutcome;
     switch (outcome) {
-    case O::None: return "no exposure ran";
-    case O::Running: return "still running";
-    case O::Completed: return "completed";
-    case O::NotReleased: return "not released by the driver";
-    case O::KeysReleased: return "keys released early";
-    case O::Aborted: return "aborted";
-    case O::Failed: return "failed at the generator";
-    case O::LinkLost: return "the link was lost";
-    case O::Stopped: return "the simulator stopped";
+    case O::None:
+        return "no exposure ran";
+    case O::Running:
+        return "still running";
+    case O::Completed:
+        return "completed";
+    case O::NotReleased:
+        return "not released by the driver";
+    case O::KeysReleased:
+        return "keys released early";
+    case O::Aborted:
+        return "aborted";
+    case O::Failed:
+        return "failed at the generator";
+    case O::LinkLost:
+        return "the link was lost";
+    case O::Stopped:
+        return "the simulator stopped";
     }
     return "unknown";
 }
 } // namespace
 
-TLHostDemo::TLHostDemo(TLHostSession &session, const TLHostCommandLine &options,
-                       TLHostSpinner *spinner)
+TLHostDemo::TLHostDemo(TLHostSession &session, const TLHostCommandLine &options, TLHostSpinner *spinner)
     : session(session), options(options), spinner(spinner)
 {
 }
@@ -119,8 +127,8 @@ bool TLHostDemo::runDirect()
     if (!session.openDirect(generator.slavePath(), options))
         return record(QStringLiteral("load the driver"), {Outcome::Error, session.errorString()});
 
-    const QString catalogue = TLHostApplication::host()->systemSettings().dataDirectory()
-        + QLatin1Char('/') + options.deviceFolder() + QStringLiteral("/errors.csv");
+    const QString catalogue = TLHostApplication::host()->systemSettings().dataDirectory() + QLatin1Char('/')
+                              + options.deviceFolder() + QStringLiteral("/errors.csv");
     heading(QStringLiteral("direct mode: generator simulator on %1%2, error catalogue %3")
                 .arg(generator.slavePath(),
                      session.driverPort() == generator.slavePath()
@@ -137,9 +145,9 @@ bool TLHostDemo::runDirect()
         return false;
     }
     const QStringList settings = {
-        QStringLiteral("set kv 81"),      QStringLiteral("set mas 12.5"),
-        QStringLiteral("get kv"),         QStringLiteral("get mas"),
-        QStringLiteral("get ma"),         QStringLiteral("limits"),
+        QStringLiteral("set kv 81"),       QStringLiteral("set mas 12.5"),
+        QStringLiteral("get kv"),          QStringLiteral("get mas"),
+        QStringLiteral("get ma"),          QStringLiteral("limits"),
         QStringLiteral("command version"), QStringLiteral("command isDapEnabled"),
         QStringLiteral("activate"),
     };
@@ -153,8 +161,8 @@ bool TLHostDemo::runDirect()
         if (!generator.runExposure())
             return {Outcome::Error, QStringLiteral("the simulator could not start an exposure")};
         if (!waitFor([&] { return generator.exposureDone(); }, ExposureTimeoutMs))
-            return {Outcome::Error, QStringLiteral("the exposure did not end within %1 ms")
-                                        .arg(ExposureTimeoutMs)};
+            return {Outcome::Error,
+                    QStringLiteral("the exposure did not end within %1 ms").arg(ExposureTimeoutMs)};
         QStringList states;
         for (const QByteArray &state : generator.exposureStates())
             states << QString::fromLatin1(state);
@@ -162,7 +170,7 @@ bool TLHostDemo::runDirect()
         const QString text = QStringLiteral("exposure %1 (states %2)")
                                  .arg(QLatin1String(outcomeName(outcome)), states.join(QLatin1Char(' ')));
         return {outcome == TLKestrovanGeneratorSimulator::ExposureOutcome::Completed ? Outcome::Ok
-                                                                                       : Outcome::Error,
+                                                                                     : Outcome::Error,
                 text};
     });
     command(runner, QStringLiteral("last"));
@@ -200,12 +208,11 @@ bool TLHostDemo::runIndirect()
     TLKestrovanConsoleSimulator console;
     console.setExposure(73.0, 16.0, 320.0, 50.0, 2.4);
     if (!console.start(folder.path()))
-        return record(QStringLiteral("start the console simulator"),
-                      {Outcome::Error, console.lastError()});
+        return record(QStringLiteral("start the console simulator"), {Outcome::Error, console.lastError()});
     if (!session.openIndirect(folder.path(), options))
         return record(QStringLiteral("load the driver"), {Outcome::Error, session.errorString()});
-    const QString code = options.procedureCode().isEmpty() ? QString::fromLatin1(DemoProcedureCode)
-                                                           : options.procedureCode();
+    const QString code =
+        options.procedureCode().isEmpty() ? QString::fromLatin1(DemoProcedureCode) : options.procedureCode();
     session.driver()->setProcedureCodes(TLProcedureCodes(QString(), code));
 
     heading(QStringLiteral("indirect mode: console simulator in %1, procedure code %2")

@@ -25,7 +25,7 @@ class TLHostDemo
 public:
     // Limits of the demonstration's own waits.
     static constexpr int ExposureTimeoutMs = 15000;
-    static constexpr int AlarmPollMs = 2500;   // the status poll runs every 1000 ms
+    static constexpr int AlarmPollMs = 2500; // the status poll runs every 1000 ms
     static constexpr int AlarmTimeoutMs = 5000;
     static constexpr int ConsoleTimeoutMs = 5000;
 

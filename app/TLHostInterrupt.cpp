@@ -14,7 +14,8 @@ extern "C" void onSignal(int)
 
 void TLHostInterrupt::install()
 {
-    struct sigaction action {};
+    struct sigaction action
+    {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     // Restart interrupted reads, so that a prompt or a script waiting for input goes on; the

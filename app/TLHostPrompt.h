@@ -36,6 +36,6 @@ private:
     QEventLoop *loop = nullptr;
     bool done = false;
     bool lineDone = false; // a whole line was handed over by the last read
-    QByteArray pending; // input without line editing, up to its line feed
+    QByteArray pending;    // input without line editing, up to its line feed
     static TLHostPrompt *current;
 };

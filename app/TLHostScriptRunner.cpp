@@ -74,21 +74,18 @@ TLHostScriptRunner::TLHostScriptRunner(TLAbstractGeneratorDriver &driver, TLAbst
 
 QStringList TLHostScriptRunner::commandNames()
 {
-    return {QStringLiteral("init"),          QStringLiteral("switchOn"),
-            QStringLiteral("switchOff"),     QStringLiteral("set"),
-            QStringLiteral("get"),           QStringLiteral("limits"),
-            QStringLiteral("update"),        QStringLiteral("activate"),
-            QStringLiteral("last"),          QStringLiteral("command"),
-            QStringLiteral("block-queries"), QStringLiteral("device-state"),
-            QStringLiteral("sleep"),         QStringLiteral("help"),
-            QStringLiteral("quit")};
+    return {QStringLiteral("init"),    QStringLiteral("switchOn"),      QStringLiteral("switchOff"),
+            QStringLiteral("set"),     QStringLiteral("get"),           QStringLiteral("limits"),
+            QStringLiteral("update"),  QStringLiteral("activate"),      QStringLiteral("last"),
+            QStringLiteral("command"), QStringLiteral("block-queries"), QStringLiteral("device-state"),
+            QStringLiteral("sleep"),   QStringLiteral("help"),          QStringLiteral("quit")};
 }
 
 QStringList TLHostScriptRunner::parameterNames()
 {
-    return {QStringLiteral("kv"),      QStringLiteral("mas"),   QStringLiteral("ma"),
-            QStringLiteral("ms"),      QStringLiteral("density"), QStringLiteral("focus"),
-            QStringLiteral("aec"),     QStringLiteral("mode"),  QStringLiteral("target")};
+    return {QStringLiteral("kv"),  QStringLiteral("mas"),     QStringLiteral("ma"),
+            QStringLiteral("ms"),  QStringLiteral("density"), QStringLiteral("focus"),
+            QStringLiteral("aec"), QStringLiteral("mode"),    QStringLiteral("target")};
 }
 
 QStringList TLHostScriptRunner::helpLines()
@@ -162,7 +159,6 @@ void TLHostScriptRunner::sleepWithEvents(int milliseconds)
         if (timer.elapsed() >= milliseconds || TLHostInterrupt::requested())
             loop.quit();
     });
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
     tick.start();
     loop.exec();
 }
@@ -211,10 +207,10 @@ TLHostScriptRunner::Result TLHostScriptRunner::execute(const QString &line)
     const QStringList words = line.trimmed().split(blanks, Qt::SkipEmptyParts);
     const QString &name = words.constFirst();
     const bool quiet = name == QLatin1String("help") || name == QLatin1String("quit")
-        || name == QLatin1String("sleep") || name == QLatin1String("limits");
+                       || name == QLatin1String("sleep") || name == QLatin1String("limits");
     if (busy && !quiet)
         busy->start(name);
-    const Result result = dispatch(words);
+    Result result = dispatch(words);
     if (busy)
         busy->stop();
     return result;
@@ -272,9 +268,8 @@ TLHostScriptRunner::Result TLHostScriptRunner::dispatch(const QStringList &words
 
 TLHostScriptRunner::Result TLHostScriptRunner::set(const QString &name, const QString &value)
 {
-    static const QStringList doubles = {QStringLiteral("kv"), QStringLiteral("mas"),
-                                        QStringLiteral("ma"), QStringLiteral("ms"),
-                                        QStringLiteral("density")};
+    static const QStringList doubles = {QStringLiteral("kv"), QStringLiteral("mas"), QStringLiteral("ma"),
+                                        QStringLiteral("ms"), QStringLiteral("density")};
     if (doubles.contains(name)) {
         double number = 0.0;
         if (!parseDouble(value, number))
@@ -337,11 +332,10 @@ TLHostScriptRunner::Result TLHostScriptRunner::limits()
     const auto range = [](const char *name, double low, double high) {
         return QStringLiteral("%1=%2..%3").arg(QLatin1String(name), number(low), number(high));
     };
-    return ok(QStringList{range("kv", driver.minKV(), driver.maxKV()),
-                          range("mas", driver.minMAs(), driver.maxMAs()),
-                          range("ma", driver.minMA(), driver.maxMA()),
-                          range("ms", driver.minMs(), driver.maxMs()),
-                          range("density", driver.minDensity(), driver.maxDensity())}
+    return ok(QStringList{
+        range("kv", driver.minKV(), driver.maxKV()), range("mas", driver.minMAs(), driver.maxMAs()),
+        range("ma", driver.minMA(), driver.maxMA()), range("ms", driver.minMs(), driver.maxMs()),
+        range("density", driver.minDensity(), driver.maxDensity())}
                   .join(QLatin1Char(' ')));
 }
 
@@ -351,8 +345,7 @@ TLHostScriptRunner::Result TLHostScriptRunner::last()
     const TLCondition condition = driver.lastExposureSettings(settings);
     const QString values =
         QStringLiteral("kv=%1 mas=%2 ma=%3 ms=%4 dap=%5")
-            .arg(number(settings.kV), number(settings.mAs), number(settings.mA),
-                 number(settings.ms),
+            .arg(number(settings.kV), number(settings.mAs), number(settings.mA), number(settings.ms),
                  number(static_cast<double>(settings.dap.value(DAPValueUnit::mGy_cm2))));
     return fromCondition(condition, values);
 }
@@ -370,8 +363,7 @@ TLHostScriptRunner::Result TLHostScriptRunner::command(const QStringList &words)
 
 TLHostScriptRunner::Result TLHostScriptRunner::blockQueries(const QStringList &words)
 {
-    if (words.size() != 2
-        || (words.at(1) != QLatin1String("on") && words.at(1) != QLatin1String("off")))
+    if (words.size() != 2 || (words.at(1) != QLatin1String("on") && words.at(1) != QLatin1String("off")))
         return usage(QStringLiteral("block-queries on|off"));
     driver.setBlockQueries(words.at(1) == QLatin1String("on"));
     return ok();
@@ -396,9 +388,8 @@ TLHostScriptRunner::Result TLHostScriptRunner::sleep(const QStringList &words)
     if (words.size() != 2 || !parseInt(words.at(1), milliseconds))
         return usage(QStringLiteral("sleep MS"));
     if (milliseconds < 0 || milliseconds > MaxSleepMs)
-        return failure(QStringLiteral("sleep needs 0..%1 milliseconds, not %2")
-                           .arg(MaxSleepMs)
-                           .arg(words.at(1)));
+        return failure(
+            QStringLiteral("sleep needs 0..%1 milliseconds, not %2").arg(MaxSleepMs).arg(words.at(1)));
     sleepWithEvents(milliseconds);
     return ok();
 }

@@ -38,7 +38,7 @@ QByteArray TLHostSpinner::frame(int tick, const QByteArray &label, int elapsedMs
     // Clear the line, draw, and go back to its start, so that a log line printed meanwhile
     // begins at the left edge.
     return "\r\033[K" + QByteArray(1, bars[tick % 4]) + ' ' + label + ' '
-        + QByteArray::number(elapsedMs / 1000) + " s\r";
+           + QByteArray::number(elapsedMs / 1000) + " s\r";
 }
 
 void TLHostSpinner::start(const QString &label)
@@ -65,7 +65,7 @@ void TLHostSpinner::stop()
     thread.join();
 }
 
-void TLHostSpinner::run(QByteArray label)
+void TLHostSpinner::run(const QByteArray &label)
 {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point begin = Clock::now();

@@ -30,11 +30,11 @@ public:
     // The text of one frame: a turning bar, the label and the seconds so far.
     static QByteArray frame(int tick, const QByteArray &label, int elapsedMs);
 
-    static constexpr int GraceMs = 300;  // calls shorter than this show nothing
+    static constexpr int GraceMs = 300; // calls shorter than this show nothing
     static constexpr int FrameMs = 100;
 
 private:
-    void run(QByteArray label);
+    void run(const QByteArray &label);
 
     const bool enabled;
     std::mutex mutex;

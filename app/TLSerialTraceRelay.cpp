@@ -7,15 +7,23 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <system_error>
+
 #include <poll.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
+// strerror is not safe across threads; the relay runs in its own.
+QByteArray errnoText()
+{
+    return QByteArray::fromStdString(std::generic_category().message(errno));
+}
+
 QString systemError(const char *what, const QString &path = QString())
 {
-    const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+    const QString reason = QString::fromLocal8Bit(errnoText().constData());
     return path.isEmpty() ? QStringLiteral("%1: %2").arg(QLatin1String(what), reason)
                           : QStringLiteral("%1 %2: %3").arg(QLatin1String(what), path, reason);
 }
@@ -55,7 +63,7 @@ QByteArray wallClock()
     char text[40];
     const size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     return QByteArray(text, static_cast<int>(length))
-        + QByteArray::number(1000000 + static_cast<int>(now.tv_usec)).replace(0, 1, ".");
+           + QByteArray::number(1000000 + static_cast<int>(now.tv_usec)).replace(0, 1, ".");
 }
 } // namespace
 
@@ -151,7 +159,7 @@ void TLSerialTraceRelay::run()
         if (::poll(fds, count, -1) < 0) {
             if (errno == EINTR)
                 continue;
-            note("# poll failed: " + QByteArray(std::strerror(errno)));
+            note("# poll failed: " + errnoText());
             return;
         }
         if (fds[0].revents != 0)
@@ -185,7 +193,7 @@ QByteArray TLSerialTraceRelay::forward(int from, int to, Direction direction)
     if (count == 0)
         return fromName + " hung up";
     if (count < 0)
-        return "reading " + fromName + " failed: " + QByteArray(std::strerror(errno));
+        return "reading " + fromName + " failed: " + errnoText();
 
     const QByteArray bytes(buffer, static_cast<int>(count));
     writeTrace(direction, bytes);
@@ -194,14 +202,14 @@ QByteArray TLSerialTraceRelay::forward(int from, int to, Direction direction)
     int written = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WriteTimeoutMs);
     while (written < bytes.size()) {
-        const ssize_t n = ::write(to, bytes.constData() + written,
-                                  static_cast<size_t>(bytes.size() - written));
+        const ssize_t n =
+            ::write(to, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
         if (n > 0) {
             written += static_cast<int>(n);
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return "writing to " + toName + " failed: " + QByteArray(std::strerror(errno));
+            return "writing to " + toName + " failed: " + errnoText();
         if (std::chrono::steady_clock::now() > deadline) {
             note("# " + toName + " does not read, " + QByteArray::number(bytes.size() - written)
                  + " bytes lost");
@@ -213,8 +221,8 @@ QByteArray TLSerialTraceRelay::forward(int from, int to, Direction direction)
     return QByteArray();
 }
 
-QByteArray TLSerialTraceRelay::traceLine(const QByteArray &timeStamp, qint64 elapsedUs,
-                                         Direction direction, const QByteArray &bytes)
+QByteArray TLSerialTraceRelay::traceLine(const QByteArray &timeStamp, qint64 elapsedUs, Direction direction,
+                                         const QByteArray &bytes)
 {
     QByteArray printable = bytes;
     for (char &c : printable) {
@@ -223,15 +231,15 @@ QByteArray TLSerialTraceRelay::traceLine(const QByteArray &timeStamp, qint64 ela
     }
     const QByteArray elapsed = QByteArray::number(static_cast<double>(elapsedUs) / 1e6, 'f', 6);
     return timeStamp + " +" + elapsed + (direction == Direction::ToPort ? " TX " : " RX ")
-        + QByteArray::number(bytes.size()).rightJustified(2, ' ') + " | " + bytes.toHex(' ')
-        + " | " + printable;
+           + QByteArray::number(bytes.size()).rightJustified(2, ' ') + " | " + bytes.toHex(' ') + " | "
+           + printable;
 }
 
 void TLSerialTraceRelay::writeTrace(Direction direction, const QByteArray &bytes)
 {
-    const qint64 elapsedUs = std::chrono::duration_cast<std::chrono::microseconds>(
-                                 std::chrono::steady_clock::now() - startTime)
-                                 .count();
+    const qint64 elapsedUs =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - startTime)
+            .count();
     note(traceLine(wallClock(), elapsedUs, direction, bytes));
 }
 

@@ -42,8 +42,8 @@ public:
     qint64 bytesFromPort() const { return receivedFromPort.load(); }
 
     // One line of the trace, without its line feed; elapsedUs counts from start().
-    static QByteArray traceLine(const QByteArray &timeStamp, qint64 elapsedUs,
-                                Direction direction, const QByteArray &bytes);
+    static QByteArray traceLine(const QByteArray &timeStamp, qint64 elapsedUs, Direction direction,
+                                const QByteArray &bytes);
 
 private:
     // Largest piece read at once; a piece becomes one trace line.

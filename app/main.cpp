@@ -104,8 +104,7 @@ int main(int argc, char *argv[])
         if (file.isEmpty())
             return usageError(
                 QStringLiteral("no translation for language \"%1\" (looked for %2)")
-                    .arg(language,
-                         TLHostPaths::translationCandidates(language).join(QStringLiteral(", "))));
+                    .arg(language, TLHostPaths::translationCandidates(language).join(QStringLiteral(", "))));
         if (!translator.load(file))
             return usageError(QStringLiteral("cannot load the translation %1").arg(file));
         QCoreApplication::installTranslator(&translator);

@@ -94,9 +94,9 @@ QStringList handshakeCalls(int state, int keys, bool unlocked)
     const bool prepare = keys & PrepareKey;
     const bool exposure = keys & ExposureKey;
     const QString limit = QString::number(HandshakeLimitMs);
-    const QStringList exposureOff{Synchronizer + QStringLiteral("setExposureOff(null)"),
-                                  StateProvider + QStringLiteral("setExposureOff()"),
-                                  StateProvider + QStringLiteral("setPrepareOff()")};
+    QStringList exposureOff{Synchronizer + QStringLiteral("setExposureOff(null)"),
+                            StateProvider + QStringLiteral("setExposureOff()"),
+                            StateProvider + QStringLiteral("setPrepareOff()")};
     switch (state) {
     case 0x01:
         return QStringList{StateProvider + QStringLiteral("setError()")} + exposureOff;
@@ -108,17 +108,14 @@ QStringList handshakeCalls(int state, int keys, bool unlocked)
         return {StateProvider + QStringLiteral("isUnlocked()"),
                 Synchronizer + QStringLiteral("waitForDetectorReady(%1)").arg(limit)};
     case 0x0C:
-        return prepare ? QStringList{StateProvider + QStringLiteral("setPrepareCheck()")}
-                       : QStringList();
+        return prepare ? QStringList{StateProvider + QStringLiteral("setPrepareCheck()")} : QStringList();
     case 0x0D:
-        return prepare ? QStringList{StateProvider + QStringLiteral("setPrepareOk()")}
-                       : QStringList();
+        return prepare ? QStringList{StateProvider + QStringLiteral("setPrepareOk()")} : QStringList();
     case 0x0E:
         return exposure ? QStringList{Synchronizer + QStringLiteral("exposureButtonPressed()")}
                         : QStringList();
     case 0x10:
-        return exposure ? QStringList{Synchronizer
-                                      + QStringLiteral("waitForOpenXRayWindow(%1)").arg(limit)}
+        return exposure ? QStringList{Synchronizer + QStringLiteral("waitForOpenXRayWindow(%1)").arg(limit)}
                         : QStringList();
     case 0x12:
         return exposure ? QStringList{Synchronizer + QStringLiteral("setExposureOn(null)"),
@@ -247,7 +244,7 @@ void deliver(Rig &r, const QByteArray &message)
 
     const QByteArray value = TLKestrovanTelegram::value(message);
     const QString received = QString::fromLatin1(value);
-    const QString old = before.at(id);
+    const QString &old = before.at(id);
     // The target device counts as changed only in its first two characters.
     const bool changed = id == TargetDevice ? old.left(2) != received.left(2) : old != received;
     for (int other = 0; other < KestrovanCommandCount; ++other)

@@ -68,16 +68,14 @@ bool sameDose(const TLDAPValue &a, const TLDAPValue &b)
 {
     if (a.isSet() != b.isSet())
         return false;
-    return !a.isSet()
-           || same(a.value(DAPValueUnit::mGy_cm2), b.value(DAPValueUnit::mGy_cm2));
+    return !a.isSet() || same(a.value(DAPValueUnit::mGy_cm2), b.value(DAPValueUnit::mGy_cm2));
 }
 
 bool sameSettings(const TLGeneratorSettings &a, const TLGeneratorSettings &b)
 {
-    return a.targetDevice == b.targetDevice && a.mode == b.mode && same(a.kV, b.kV)
-           && same(a.mAs, b.mAs) && same(a.mA, b.mA) && same(a.ms, b.ms)
-           && same(a.density, b.density) && a.focus == b.focus && a.aec == b.aec
-           && sameDose(a.dap, b.dap);
+    return a.targetDevice == b.targetDevice && a.mode == b.mode && same(a.kV, b.kV) && same(a.mAs, b.mAs)
+           && same(a.mA, b.mA) && same(a.ms, b.ms) && same(a.density, b.density) && a.focus == b.focus
+           && a.aec == b.aec && sameDose(a.dap, b.dap);
 }
 
 // The text of the first element with this exact tag name, read by a second parser, for the
@@ -89,8 +87,7 @@ bool simpleElementText(const QByteArray &document, const QString &tag, QString &
     QXmlStreamReader reader(document);
     reader.setNamespaceProcessing(false);
     while (!reader.atEnd()) {
-        if (reader.readNext() != QXmlStreamReader::StartElement
-            || reader.qualifiedName() != tag)
+        if (reader.readNext() != QXmlStreamReader::StartElement || reader.qualifiedName() != tag)
             continue;
         while (!reader.atEnd()) {
             switch (reader.readNext()) {
@@ -174,8 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray document(reinterpret_cast<const char *>(data), static_cast<int>(size));
 
     QFile file(r.folder.filePath(ReportName));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || file.write(document) != document.size())
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(document) != document.size())
         std::abort();
     file.close();
 

@@ -82,8 +82,7 @@ void checkAcknowledgements(const QList<QByteArray> &pieces)
         const QByteArray &piece = pieces.at(i);
         require(!TLKestrovanSerialCommunicator::isAcknowledgement(QByteArray(), piece));
         require(!TLKestrovanSerialCommunicator::isAcknowledgement(piece, QByteArray()));
-        require(TLKestrovanSerialCommunicator::isAcknowledgement(QByteArray(1, piece.back()),
-                                                                 piece));
+        require(TLKestrovanSerialCommunicator::isAcknowledgement(QByteArray(1, piece.back()), piece));
         if (piece.size() >= 2)
             require(!TLKestrovanSerialCommunicator::isAcknowledgement(piece, piece));
         for (int j = qMax(0, i - AcknowledgementPartners); j < i; ++j) {

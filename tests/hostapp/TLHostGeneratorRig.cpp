@@ -23,7 +23,8 @@ TLHostGeneratorRig::TLHostGeneratorRig()
 
 QStringList TLHostGeneratorRig::arguments(const QString &logLevel) const
 {
-    return {QStringLiteral("--port"), simulator.slavePath(), QStringLiteral("--data-dir"), data.path(),
+    return {QStringLiteral("--port"),      simulator.slavePath(),
+            QStringLiteral("--data-dir"),  data.path(),
             QStringLiteral("--log-level"), logLevel};
 }
 

@@ -6,8 +6,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace
-{
+namespace {
 // The demonstration must finish well under a minute; this only bounds a hang.
 constexpr int DemoTimeoutMs = 120000;
 

@@ -59,20 +59,20 @@ void tst_HostDirect::scriptRunsAgainstTheGenerator()
 {
     TLHostProcess host;
     QVERIFY(host.run(rig->arguments(), "init\n"
-                                        "# a comment and a blank line are skipped\n"
-                                        "\n"
-                                        "set kv 70\n"
-                                        "get kv\n"
-                                        "limits\n"
-                                        "last\n"
-                                        "command version\n"
-                                        "command isDapEnabled\n"
-                                        "switchOff\n"));
+                                       "# a comment and a blank line are skipped\n"
+                                       "\n"
+                                       "set kv 70\n"
+                                       "get kv\n"
+                                       "limits\n"
+                                       "last\n"
+                                       "command version\n"
+                                       "command isDapEnabled\n"
+                                       "switchOff\n"));
     QCOMPARE(host.outputLines(),
              QStringList({QStringLiteral("ok"), QStringLiteral("ok"), QStringLiteral("ok 70"),
                           QStringLiteral("ok kv=40..150 mas=0.5..600 ma=1..800 ms=1..6000 density=-8..8"),
-                          TLHostGeneratorRig::lastExposureLine(),
-                          QStringLiteral("ok V7.3"), QStringLiteral("ok true"), QStringLiteral("ok")}));
+                          TLHostGeneratorRig::lastExposureLine(), QStringLiteral("ok V7.3"),
+                          QStringLiteral("ok true"), QStringLiteral("ok")}));
     QCOMPARE(host.exitCode(), 0);
     // The value went over the line, and the generator was switched off at the end (a telegram
     // may come twice when its echo is late on a loaded machine).
@@ -114,9 +114,9 @@ void tst_HostDirect::traceRecordsEveryByteBothWays()
 
     QFile file(traceFile);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    static const QRegularExpression form(QStringLiteral(
-        "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{6} \\+\\d+\\.\\d{6} (TX|RX) +(\\d+) "
-        "\\| ([0-9a-f]{2}(?: [0-9a-f]{2})*) \\| (.*)$"));
+    static const QRegularExpression form(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{6} \\+\\d+\\.\\d{6} (TX|RX) +(\\d+) "
+                       "\\| ([0-9a-f]{2}(?: [0-9a-f]{2})*) \\| (.*)$"));
     QByteArray toPort;
     QByteArray fromPort;
     // A telegram may arrive in more than one piece, so look for it in the stream: the line
@@ -155,7 +155,7 @@ void tst_HostDirect::blockedQueriesAreNotSent()
 {
     TLHostProcess host;
     QVERIFY(host.run(rig->arguments(), "init\nblock-queries on\nset kv 75\nblock-queries off\n"
-                                        "set kv 76\nswitchOff\n"));
+                                       "set kv 76\nswitchOff\n"));
     QStringList sixOks;
     for (int i = 0; i < 6; ++i)
         sixOks << QStringLiteral("ok");

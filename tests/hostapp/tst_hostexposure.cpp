@@ -8,8 +8,7 @@
 
 #include <memory>
 
-namespace
-{
+namespace {
 // Every wait of these tests is at least ten times what the protocol needs for it.
 constexpr int CommandTimeoutMs = 30000;
 constexpr int ExposureTimeoutMs = 20000;
@@ -92,8 +91,8 @@ void tst_HostExposure::generatorErrorReachesTheAlarm()
     QFETCH(QString, alarm);
 
     TLHostProcess host;
-    QVERIFY(host.start(rig->arguments() + QStringList({QStringLiteral("--language"), language}), "init\n",
-                       true));
+    QVERIFY(
+        host.start(rig->arguments() + QStringList({QStringLiteral("--language"), language}), "init\n", true));
     QVERIFY2(host.waitForLine(QStringLiteral("ok"), CommandTimeoutMs), qPrintable(host.errorText()));
     rig->sim().injectError("105");
     // The alarm comes from the driver's status poll and a queued hop into the main thread:

@@ -7,8 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace
-{
+namespace {
 QByteArray fileContent(const QString &path)
 {
     QFile file(path);
@@ -57,9 +56,8 @@ void tst_HostIndirect::exposureReportReachesTheHost()
     QVERIFY(host.run({QStringLiteral("--indirect"), folder->path(), QStringLiteral("--working-dir"),
                       working->path(), QStringLiteral("--procedure-code"), QStringLiteral("PA12")},
                      "init\nactivate\nlast\n"));
-    QCOMPARE(host.outputLines(),
-             QStringList({QStringLiteral("ok"), QStringLiteral("ok"),
-                          QStringLiteral("ok kv=66 mas=8.5 ma=400 ms=21.25 dap=0.75")}));
+    QCOMPARE(host.outputLines(), QStringList({QStringLiteral("ok"), QStringLiteral("ok"),
+                                              QStringLiteral("ok kv=66 mas=8.5 ma=400 ms=21.25 dap=0.75")}));
     QCOMPARE(host.exitCode(), 0);
     QCOMPARE(console->lastProcedureCode(), QStringLiteral("PA12"));
     // The parameter file was made in the given working folder and copied into the exchange.
@@ -74,8 +72,8 @@ void tst_HostIndirect::optionsComeFromAConfigurationFile()
     const QString configPath = configFolder.filePath(QStringLiteral("host.ini"));
     QFile config(configPath);
     QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write("indirect=" + folder->path().toUtf8() + "\nworking-dir=" + working->path().toUtf8() +
-                 "\nprocedure-code=FROMFILE\ntarget-codes=1,2,12\nlog-level=error\n");
+    config.write("indirect=" + folder->path().toUtf8() + "\nworking-dir=" + working->path().toUtf8()
+                 + "\nprocedure-code=FROMFILE\ntarget-codes=1,2,12\nlog-level=error\n");
     config.close();
 
     TLHostProcess host;
@@ -109,9 +107,9 @@ void tst_HostIndirect::missingFolderIsAnError()
 {
     const QString missing = folder->filePath(QStringLiteral("not-there"));
     TLHostProcess host;
-    QVERIFY(host.run(
-        {QStringLiteral("--indirect"), missing, QStringLiteral("--language"), QStringLiteral("en")},
-        "init\n"));
+    QVERIFY(
+        host.run({QStringLiteral("--indirect"), missing, QStringLiteral("--language"), QStringLiteral("en")},
+                 "init\n"));
     QCOMPARE(
         host.outputLines(),
         QStringList({QStringLiteral("error: The communication folder does not exist. (%1)").arg(missing)}));

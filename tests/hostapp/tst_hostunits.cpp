@@ -17,8 +17,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 constexpr int RelayTimeoutMs = 5000; // the relay forwards within about a millisecond
 
 QStringList withProgram(const QStringList &arguments)
@@ -96,8 +95,8 @@ void tst_HostUnits::optionsAreParsed()
     QCOMPARE(options.script(), QStringLiteral("run.txt"));
 
     TLHostCommandLine twice;
-    QCOMPARE(twice.parse(withProgram({QStringLiteral("--port"), QStringLiteral("a"),
-                                      QStringLiteral("--port"), QStringLiteral("b")})),
+    QCOMPARE(twice.parse(withProgram({QStringLiteral("--port"), QStringLiteral("a"), QStringLiteral("--port"),
+                                      QStringLiteral("b")})),
              TLHostCommandLine::Outcome::BadUsage);
     QVERIFY(twice.errorText().contains(QStringLiteral("more than once")));
 }
@@ -115,8 +114,8 @@ void tst_HostUnits::configurationFileIsMerged()
     file.close();
 
     TLHostCommandLine options;
-    QCOMPARE(options.parse(withProgram({QStringLiteral("--config"), path, QStringLiteral("--log-level"),
-                                        QStringLiteral("error")})),
+    QCOMPARE(options.parse(withProgram(
+                 {QStringLiteral("--config"), path, QStringLiteral("--log-level"), QStringLiteral("error")})),
              TLHostCommandLine::Outcome::Run);
     QCOMPARE(options.mode(), TLHostCommandLine::Mode::Direct);
     QCOMPARE(options.port(), QStringLiteral("/dev/ttyUSB0"));

@@ -43,28 +43,24 @@ void tst_HostUsage::badUsageStopsBeforeRunning_data()
 
     QTest::newRow("unknown option") << QStringList({QStringLiteral("--bogus")})
                                     << QStringLiteral("Unknown option 'bogus'");
-    QTest::newRow("both modes") << QStringList({QStringLiteral("--port"), QStringLiteral("/dev/null"),
-                                                QStringLiteral("--indirect"), dir})
+    QTest::newRow("both modes") << QStringList(
+        {QStringLiteral("--port"), QStringLiteral("/dev/null"), QStringLiteral("--indirect"), dir})
                                 << QStringLiteral("--port and --indirect exclude each other");
-    QTest::newRow("log level") << QStringList({QStringLiteral("--indirect"), dir,
-                                               QStringLiteral("--log-level"), QStringLiteral("loud")})
+    QTest::newRow("log level") << QStringList(
+        {QStringLiteral("--indirect"), dir, QStringLiteral("--log-level"), QStringLiteral("loud")})
                                << QStringLiteral("--log-level must be one of");
-    QTest::newRow("detector answer") << QStringList({QStringLiteral("--indirect"), dir,
-                                                     QStringLiteral("--detector-ready"),
-                                                     QStringLiteral("maybe")})
+    QTest::newRow("detector answer") << QStringList(
+        {QStringLiteral("--indirect"), dir, QStringLiteral("--detector-ready"), QStringLiteral("maybe")})
                                      << QStringLiteral("--detector-ready must be yes, no or a delay");
-    QTest::newRow("negative window delay")
-        << QStringList(
-               {QStringLiteral("--indirect"), dir, QStringLiteral("--window-open"), QStringLiteral("-5")})
-        << QStringLiteral("--window-open must be yes, no or a delay");
-    QTest::newRow("two target codes")
-        << QStringList(
-               {QStringLiteral("--indirect"), dir, QStringLiteral("--target-codes"), QStringLiteral("1,2")})
-        << QStringLiteral("--target-codes needs three numbers");
-    QTest::newRow("target code too big")
-        << QStringList({QStringLiteral("--indirect"), dir, QStringLiteral("--target-codes"),
-                        QStringLiteral("1,2,256")})
-        << QStringLiteral("--target-codes needs three numbers");
+    QTest::newRow("negative window delay") << QStringList(
+        {QStringLiteral("--indirect"), dir, QStringLiteral("--window-open"), QStringLiteral("-5")})
+                                           << QStringLiteral("--window-open must be yes, no or a delay");
+    QTest::newRow("two target codes") << QStringList(
+        {QStringLiteral("--indirect"), dir, QStringLiteral("--target-codes"), QStringLiteral("1,2")})
+                                      << QStringLiteral("--target-codes needs three numbers");
+    QTest::newRow("target code too big") << QStringList(
+        {QStringLiteral("--indirect"), dir, QStringLiteral("--target-codes"), QStringLiteral("1,2,256")})
+                                         << QStringLiteral("--target-codes needs three numbers");
     QTest::newRow("missing plugin") << QStringList({QStringLiteral("--indirect"), dir,
                                                     QStringLiteral("--plugin"),
                                                     folder.filePath(QStringLiteral("none.so"))})
@@ -73,21 +69,21 @@ void tst_HostUsage::badUsageStopsBeforeRunning_data()
                                                   QStringLiteral("--plugin"),
                                                   QStringLiteral(KESTROVAN_TLCORE_LIBRARY)})
                                   << QStringLiteral("exports no \"driver\"");
-    QTest::newRow("not a library") << QStringList({QStringLiteral("--indirect"), dir,
-                                                   QStringLiteral("--plugin"), ini})
+    QTest::newRow("not a library") << QStringList(
+        {QStringLiteral("--indirect"), dir, QStringLiteral("--plugin"), ini})
                                    << QStringLiteral("cannot load the driver library");
-    QTest::newRow("unknown language") << QStringList({QStringLiteral("--indirect"), dir,
-                                                      QStringLiteral("--language"), QStringLiteral("xx")})
+    QTest::newRow("unknown language") << QStringList(
+        {QStringLiteral("--indirect"), dir, QStringLiteral("--language"), QStringLiteral("xx")})
                                       << QStringLiteral("no translation for language \"xx\"");
-    QTest::newRow("missing script") << QStringList({QStringLiteral("--indirect"), dir,
-                                                    folder.filePath(QStringLiteral("none.txt"))})
+    QTest::newRow("missing script") << QStringList(
+        {QStringLiteral("--indirect"), dir, folder.filePath(QStringLiteral("none.txt"))})
                                     << QStringLiteral("cannot read the script");
     QTest::newRow("script without a mode")
         << QStringList({QStringLiteral("-")}) << QStringLiteral("a script needs --port or --indirect");
     QTest::newRow("unknown key in the file")
         << QStringList({QStringLiteral("--config"), ini}) << QStringLiteral("unknown key \"speed\"");
-    QTest::newRow("missing file") << QStringList({QStringLiteral("--config"),
-                                                  folder.filePath(QStringLiteral("none.ini"))})
+    QTest::newRow("missing file") << QStringList(
+        {QStringLiteral("--config"), folder.filePath(QStringLiteral("none.ini"))})
                                   << QStringLiteral("does not exist");
 }
 
@@ -167,11 +163,10 @@ void tst_HostUsage::warningIsNoFailure()
     QVERIFY(host.run({QStringLiteral("--indirect"), exchange.path(), QStringLiteral("--procedure-code"),
                       QStringLiteral("X1"), QStringLiteral("--working-dir"), folder.path()},
                      "init\nactivate\n"));
-    QCOMPARE(
-        host.outputLines().value(1),
-        QStringLiteral("warning: Im Kommunikationsverzeichnis sind mehrere Trigger-Dateien vorhanden.\\n"
-                       "Bitte prüfen Sie das Verzeichnis. (%1)")
-            .arg(exchange.path()));
+    QCOMPARE(host.outputLines().value(1),
+             QStringLiteral("warning: Im Kommunikationsverzeichnis sind mehrere Trigger-Dateien vorhanden.\\n"
+                            "Bitte prüfen Sie das Verzeichnis. (%1)")
+                 .arg(exchange.path()));
     QCOMPARE(host.exitCode(), 0);
 }
 

@@ -34,7 +34,7 @@ bool readLiterals(const QString &code, int &pos, QString &text)
             QChar c = code.at(pos);
             if (c == QLatin1Char('\\') && pos + 1 < code.size()) {
                 const QChar escaped = code.at(++pos);
-                c = escaped == QLatin1Char('n') ? QChar(QLatin1Char('\n'))
+                c = escaped == QLatin1Char('n')   ? QChar(QLatin1Char('\n'))
                     : escaped == QLatin1Char('t') ? QChar(QLatin1Char('\t'))
                                                   : escaped;
             }
@@ -108,8 +108,9 @@ void tst_Translations::initTestCase()
     // The scan itself must work: the driver's own texts are found, in the driver's context.
     bool driverText = false;
     for (const Text &text : qAsConst(texts))
-        driverText = driverText || (text.context == QLatin1String("TLGeneratorDriverKestrovan")
-                                    && text.source == QLatin1String("Fokus nicht bereit."));
+        driverText = driverText
+                     || (text.context == QLatin1String("TLGeneratorDriverKestrovan")
+                         && text.source == QLatin1String("Fokus nicht bereit."));
     QVERIFY2(driverText, "the scan found no tr() text of the driver");
 
     QFile ts(QStringLiteral(KESTROVAN_TRANSLATION_SOURCE));
@@ -153,8 +154,8 @@ void tst_Translations::compiledCatalogueTranslatesEveryText()
     QTranslator translator;
     QVERIFY(translator.load(QStringLiteral(KESTROVAN_TRANSLATION_BINARY)));
     for (const Text &text : qAsConst(texts)) {
-        const QString translated = translator.translate(text.context.toUtf8().constData(),
-                                                        text.source.toUtf8().constData());
+        const QString translated =
+            translator.translate(text.context.toUtf8().constData(), text.source.toUtf8().constData());
         QVERIFY2(!translated.isEmpty(), qPrintable(text.source));
         // Line structure survives: the texts are joined and split at line feeds.
         QCOMPARE(translated.count(QLatin1Char('\n')), text.source.count(QLatin1Char('\n')));
