@@ -34,6 +34,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -133,7 +134,7 @@ public:
         for (;;) {
             {
                 std::lock_guard<std::mutex> lock(mutex);
-                const Difference now = differenceLocked();
+                Difference now = differenceLocked();
                 if (now.isZero() || timer.elapsed() > SettleLimitMs) {
                     clearLocked();
                     return now;
@@ -148,7 +149,7 @@ public:
     Difference restart()
     {
         std::lock_guard<std::mutex> lock(mutex);
-        const Difference now = differenceLocked();
+        Difference now = differenceLocked();
         clearLocked();
         pending.clear();
         return now;
@@ -243,7 +244,7 @@ struct Timings
             return 0;
         std::vector<qint64> sorted = ms;
         std::sort(sorted.begin(), sorted.end());
-        return sorted[std::min(sorted.size() - 1, size_t(p * double(sorted.size() - 1) + 0.5))];
+        return sorted[std::min(sorted.size() - 1, size_t(std::lround(p * double(sorted.size() - 1))))];
     }
 };
 
@@ -383,7 +384,7 @@ void Soak::housekeeping(int round, PhaseResult &result, const QElapsedTimer &pha
         const double perRound = double(phase.elapsed()) / double(round + 1);
         std::fprintf(stderr, "%s: %d/%d, %.0f ms per round, about %.0f s left, RSS %lld KiB\n",
                      qPrintable(result.name), round + 1, total, perRound,
-                     perRound * double(total - round - 1) / 1000.0, residentKiB());
+                     perRound * double(total - round - 1) / 1000.0, static_cast<long long>(residentKiB()));
     }
 }
 
@@ -515,9 +516,10 @@ int Soak::end()
 void printRow(const PhaseResult &r)
 {
     std::printf("| %-9s | %6d | %8.1f | %6d | %7lld | %7lld | %4d | %4d | %10d | %8d |\n", qPrintable(r.name),
-                r.rounds, double(r.wallMs) / 1000.0, int(r.calls.ms.size()), r.calls.percentile(0.5),
-                r.calls.percentile(1.0), r.calls.atLeast(ReplyTimeoutMs), r.lost, r.duplicated,
-                r.mismatches + r.failures);
+                r.rounds, double(r.wallMs) / 1000.0, int(r.calls.ms.size()),
+                static_cast<long long>(r.calls.percentile(0.5)),
+                static_cast<long long>(r.calls.percentile(1.0)), r.calls.atLeast(ReplyTimeoutMs), r.lost,
+                r.duplicated, r.mismatches + r.failures);
 }
 } // namespace
 
@@ -568,7 +570,8 @@ int main(int argc, char **argv)
     std::printf("\n| measure | value | target |\n|---|---|---|\n");
     const int waitedInVain = settings.calls.atLeast(ReplyTimeoutMs) + exposures.calls.atLeast(ReplyTimeoutMs)
                              + losses.calls.atLeast(ReplyTimeoutMs);
-    std::printf("| waiting calls >= %lld ms without a fault | %d | 0 |\n", ReplyTimeoutMs, waitedInVain);
+    std::printf("| waiting calls >= %lld ms without a fault | %d | 0 |\n",
+                static_cast<long long>(ReplyTimeoutMs), waitedInVain);
     std::printf("| telegrams lost | %d | 0 |\n", settings.lost + exposures.lost + losses.lost);
     std::printf("| telegrams duplicated | %d | 0 |\n",
                 settings.duplicated + exposures.duplicated + losses.duplicated);
@@ -581,9 +584,11 @@ int main(int argc, char **argv)
         "| telegrams queued behind a failing one, never written (reported as the failure) | %d | - |\n",
         neverWritten);
     std::printf("| link loss reaching the host: median / max ms | %lld / %lld | about 8000-9000 |\n",
-                detection.percentile(0.5), detection.percentile(1.0));
+                static_cast<long long>(detection.percentile(0.5)),
+                static_cast<long long>(detection.percentile(1.0)));
     std::printf("| resident memory after warm-up / at the end (KiB) | %lld / %lld (%+lld) | within 1024 |\n",
-                soak.rssAfterWarmUp, rssEnd, rssEnd - soak.rssAfterWarmUp);
+                static_cast<long long>(soak.rssAfterWarmUp), static_cast<long long>(rssEnd),
+                static_cast<long long>(rssEnd - soak.rssAfterWarmUp));
     std::printf("| threads at the end | %d | 1 |\n", threadsLeft);
     std::printf("| generator telegrams written again (driver's echo late or missing) | %d | 0 |\n",
                 generatorRepeats);
