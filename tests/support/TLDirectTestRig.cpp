@@ -11,7 +11,8 @@
 
 namespace {
 const QString DeviceFolder = QStringLiteral("kestrovan");
-}
+constexpr int SettleMs = 5000;
+} // namespace
 
 TLDirectTestRig::TLDirectTestRig() : hostDevice(DeviceFolder)
 {
@@ -26,10 +27,7 @@ TLDirectTestRig::TLDirectTestRig() : hostDevice(DeviceFolder)
 
     ready = data.isValid() && simulator.start();
     generatorDriver.reset(new TLGeneratorDriverKestrovan);
-    QSharedPointer<TLGeneratorConfigData> config(new TLGeneratorConfigData);
-    config->portName = simulator.slavePath();
-    config->targetDeviceCodes = {{quint32(TargetCodes[0]), quint32(TargetCodes[1]), quint32(TargetCodes[2])}};
-    generatorDriver->setDeviceConfig(config);
+    setPortName(simulator.slavePath());
     generatorDriver->setDevice(&hostDevice);
 }
 
@@ -47,14 +45,23 @@ void TLDirectTestRig::writeErrorCatalogue(const QByteArray &content)
         file.write(content);
 }
 
+void TLDirectTestRig::setPortName(const QString &portName)
+{
+    QSharedPointer<TLGeneratorConfigData> config(new TLGeneratorConfigData);
+    config->portName = portName;
+    config->targetDeviceCodes = {{quint32(TargetCodes[0]), quint32(TargetCodes[1]), quint32(TargetCodes[2])}};
+    generatorDriver->setDeviceConfig(config);
+}
+
 bool TLDirectTestRig::switchOn()
 {
     return generatorDriver->switchOn().isSuccess() && generatorDriver->isSwitchedOn();
 }
 
-void TLDirectTestRig::destroyDriver()
+bool TLDirectTestRig::quietMoment()
 {
-    generatorDriver.reset();
+    simulator.clearTranscript();
+    return waitForPayload("qs?", SettleMs) && simulator.waitForIdle(SettleMs);
 }
 
 QByteArrayList TLDirectTestRig::payloadsFromDriver(bool withStatusPoll) const

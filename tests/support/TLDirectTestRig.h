@@ -10,8 +10,9 @@
 
 #include <memory>
 
-// A driver in direct mode wired to a running generator simulator over a pseudo-terminal, with
-// a host device, a configuration (target codes 1, 2, 12) and an error catalogue folder.
+// A driver in direct mode wired to a running generator simulator over a pseudo-terminal, with a
+// host device, a configuration (target codes 1, 2, 12), an error catalogue folder, and the host's
+// singletons set to agree at once.
 class TLDirectTestRig
 {
 public:
@@ -23,19 +24,20 @@ public:
     TLGeneratorDriverKestrovan &driver() { return *generatorDriver; }
     TLHostDevice &device() { return hostDevice; }
     TLHostApplication &host() { return *TLHostApplication::host(); }
-    QString dataDirectory() const { return data.path(); }
 
-    // Writes "errors.csv" for the device folder.
     void writeErrorCatalogue(const QByteArray &content);
+    // Points the driver at another port.
+    void setPortName(const QString &portName);
     // Switches on with the simulator's power report; false if that failed.
     bool switchOn();
-    // Destroys the driver now (as the host does), e.g. to test the destructor.
-    void destroyDriver();
+    void destroyDriver() { generatorDriver.reset(); }
+    // Waits until the status poll of this second has been answered and the simulator has nothing
+    // left to send, so that what a test sets up next meets the telegram it means.
+    bool quietMoment();
 
-    // Payloads (without check byte) of the good telegrams the driver sent, in order;
-    // the 1000 ms status poll left out unless asked for.
+    // Payloads (without check byte) of the good telegrams the driver sent, in order; the status
+    // poll left out unless asked for.
     QByteArrayList payloadsFromDriver(bool withStatusPoll = false) const;
-    // Waits until the driver sent a telegram with this payload.
     bool waitForPayload(const QByteArray &payload, int timeoutMs) const;
 
     static constexpr int TargetCodes[3] = {1, 2, 12};

@@ -1,153 +1,121 @@
 #include "TLGeneratorDriverKestrovan.h"
-#include "TLHostApplication.h"
+#include "TLKestrovanSerialCommunicator.h"
 #include "TLKestrovanTelegram.h"
+#include "TLTestMain.h"
 
-#include <QtTest>
-
-// The telegram format, byte for byte, in both directions, through the driver's own command table.
+// The telegram format byte for byte through the driver's own command table, and the cutting of a
+// received byte stream into telegrams and acknowledgements.
 class TestTelegram : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void commandTable();
-    void build_data();
-    void build();
-    void read_data();
-    void read();
-    void refusesWhatCannotBeSent_data();
-    void refusesWhatCannotBeSent();
-    void longestValueFits();
+    void commandTable()
+    {
+        TLGeneratorDriverKestrovan driver;
+        QSet<quint16> codes;
+        for (int id = 0; id < KestrovanCommandCount; ++id) {
+            codes.insert(driver.commandCode(id));
+            QCOMPARE(driver.commandId(driver.commandCode(id)), id);
+        }
+        QCOMPARE(codes.size(), KestrovanCommandCount);
+        QCOMPARE(driver.commandCode(KV), quint16(0x766B));
+    }
+
+    void build_data()
+    {
+        QTest::addColumn<int>("id");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QByteArray>("wire"); // empty: refused
+        QTest::newRow("st? 73 74 3F B8") << int(Status1) << "?" << QByteArray::fromHex("73743FB8");
+        QTest::newRow("on1 6F 6E 31 B0") << int(Power) << "1" << QByteArray::fromHex("6F6E31B0");
+        QTest::newRow("on0 6F 6E 30 B1") << int(Power) << "0" << QByteArray::fromHex("6F6E30B1");
+        QTest::newRow("rs 72 73 81") << int(ResetError) << "" << QByteArray::fromHex("727381");
+        QTest::newRow("xr41 78 72 34 31 8F") << int(ExposureRelease) << "41" << QByteArray::fromHex("787234318F");
+        QTest::newRow("xr81 78 72 38 31 83") << int(ExposureRelease) << "81" << QByteArray::fromHex("7872383183");
+        QTest::newRow("kv70 6B 76 37 30 9A") << int(KV) << "70" << QByteArray::fromHex("6B7637309A");
+        QTest::newRow("kv70,5 sent as kv70.5") << int(KV) << "70,5" << QByteArray::fromHex("6B7637302E3581");
+        QTest::newRow("28 characters: 31 bytes") << int(KV) << QString(28, '5') << QByteArray("kv") + QByteArray(28, '5') + char(0x9D);
+        QTest::newRow("29 characters refused") << int(KV) << QString(29, '1') << QByteArray();
+        QTest::newRow("bit 7 in a Latin-1 letter refused") << int(KV) << QStringLiteral("7\u00e4") << QByteArray();
+        QTest::newRow("outside Latin-1 refused") << int(KV) << QStringLiteral("7\u20ac") << QByteArray();
+    }
+    void build()
+    {
+        QFETCH(int, id);
+        QFETCH(QString, value);
+        QFETCH(QByteArray, wire);
+        TLGeneratorDriverKestrovan driver;
+        QByteArray bytes("untouched");
+        QString text;
+        const TLCondition built = driver.buildTelegram(id, value, bytes, text);
+        QCOMPARE(built.isSuccess(), !wire.isEmpty());
+        QCOMPARE(bytes.toHex(' '), wire.toHex(' '));
+        if (!wire.isEmpty())
+            QCOMPARE(text, QString::fromLatin1(wire.chopped(1)));
+    }
+
+    void read_data()
+    {
+        QTest::addColumn<QByteArray>("wire");
+        QTest::addColumn<int>("id");
+        QTest::addColumn<QByteArray>("value");
+        QTest::newRow("rr0 72 72 30 B0") << QByteArray::fromHex("727230B0") << int(ErrorCode) << QByteArray("0");
+        QTest::newRow("xy0A01") << QByteArray::fromHex("787930413031F1") << int(ExposureState) << QByteArray("0A01");
+        QTest::newRow("rs, empty value") << QByteArray::fromHex("727381") << int(ResetError) << QByteArray();
+        QTest::newRow("zz is unknown") << QByteArray("zz12\xff") << int(Unknown) << QByteArray("12");
+        QTest::newRow("vk is not kv") << QByteArray("vk70\x9a") << int(Unknown) << QByteArray("70");
+    }
+    void read()
+    {
+        QFETCH(QByteArray, wire);
+        QFETCH(int, id);
+        QFETCH(QByteArray, value);
+        TLGeneratorDriverKestrovan driver;
+        QCOMPARE(driver.commandId(TLKestrovanTelegram::code(wire)), id);
+        QCOMPARE(TLKestrovanTelegram::value(wire), value);
+        QCOMPARE(TLKestrovanTelegram::text(wire), wire.chopped(1));
+    }
+
+    void cutting_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QByteArrayList>("pieces");
+        QTest::newRow("two in a burst") << QByteArray::fromHex("73743fb86b7637309a")
+                                        << QByteArrayList{QByteArray::fromHex("73743fb8"), QByteArray::fromHex("6b7637309a")};
+        QTest::newRow("lone terminators 80 ff") << QByteArray::fromHex("80ff") << QByteArrayList{"\x80", "\xff"};
+        QTest::newRow("trailing bytes dropped") << QByteArray::fromHex("b86b76") << QByteArrayList{"\xb8"};
+        QTest::newRow("7f is no terminator") << QByteArray::fromHex("7f7f") << QByteArrayList{};
+    }
+    void cutting()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QByteArrayList, pieces);
+        QList<QByteArray> queue{"queued"};
+        TLKestrovanSerialCommunicator::cutTelegrams(bytes, queue);
+        QCOMPARE(queue, QList<QByteArray>{"queued"} + pieces);
+    }
+
+    void acknowledgement_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QByteArray>("telegram");
+        QTest::addColumn<bool>("acknowledges");
+        const QByteArray query = QByteArray::fromHex("73743fb8");
+        QTest::newRow("b8 for st?") << QByteArray::fromHex("b8") << query << true;
+        QTest::newRow("9a for st?") << QByteArray::fromHex("9a") << query << false;
+        QTest::newRow("the whole telegram echoed") << query << query << false;
+        QTest::newRow("38 has bit 7 clear") << QByteArray::fromHex("38") << QByteArray::fromHex("7338") << false;
+        QTest::newRow("empty message") << QByteArray() << query << false;
+    }
+    void acknowledgement()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(QByteArray, telegram);
+        QFETCH(bool, acknowledges);
+        QCOMPARE(TLKestrovanSerialCommunicator::isAcknowledgement(message, telegram), acknowledges);
+    }
 };
 
-void TestTelegram::commandTable()
-{
-    TLGeneratorDriverKestrovan driver;
-    QSet<quint16> codes;
-    for (int id = 0; id < KestrovanCommandCount; ++id)
-        codes.insert(driver.commandCode(id));
-    QCOMPARE(codes.size(), KestrovanCommandCount);
-    QCOMPARE(driver.commandCode(KV), quint16(0x766B));
-    QCOMPARE(driver.commandCode(Unknown), quint16('z' | ('z' << 8)));
-    QCOMPARE(driver.commandCode(Status2), quint16('q' | ('s' << 8)));
-}
-
-void TestTelegram::build_data()
-{
-    QTest::addColumn<int>("id");
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<QByteArray>("wire");
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("73 74 3F B8 st?") << int(Status1) << "?" << QByteArray::fromHex("73743FB8") << "st?";
-    QTest::newRow("6F 6E 31 B0 power on") << int(Power) << "1" << QByteArray::fromHex("6F6E31B0") << "on1";
-    QTest::newRow("6F 6E 30 B1 power off") << int(Power) << "0" << QByteArray::fromHex("6F6E30B1") << "on0";
-    QTest::newRow("72 73 81 reset") << int(ResetError) << "" << QByteArray::fromHex("727381") << "rs";
-    QTest::newRow("78 72 34 31 8F prepare accepted")
-        << int(ExposureRelease) << "41" << QByteArray::fromHex("787234318F") << "xr41";
-    QTest::newRow("78 72 38 31 83 exposure accepted")
-        << int(ExposureRelease) << "81" << QByteArray::fromHex("7872383183") << "xr81";
-    QTest::newRow("6B 76 37 30 9A 70 kV") << int(KV) << "70" << QByteArray::fromHex("6B7637309A") << "kv70";
-    QTest::newRow("decimal comma sent as point")
-        << int(KV) << "70,5" << QByteArray::fromHex("6B7637302E3581") << "kv70.5";
-    QTest::newRow("72 72 3F BF rr?") << int(ErrorCode) << "?" << QByteArray::fromHex("72723FBF") << "rr?";
-}
-
-void TestTelegram::build()
-{
-    QFETCH(int, id);
-    QFETCH(QString, value);
-    QFETCH(QByteArray, wire);
-    QFETCH(QString, text);
-
-    TLGeneratorDriverKestrovan driver;
-    QByteArray bytes;
-    QString logged;
-    const TLCondition result = driver.buildTelegram(id, value, bytes, logged);
-    QVERIFY(result.isSuccess());
-    QCOMPARE(bytes.toHex(' '), wire.toHex(' '));
-    QCOMPARE(logged, text);
-    // The check byte is the only byte with bit 7 set: it ends the telegram.
-    for (int i = 0; i < bytes.size() - 1; ++i)
-        QVERIFY(!(quint8(bytes.at(i)) & 0x80));
-    QVERIFY(quint8(bytes.back()) & 0x80);
-}
-
-void TestTelegram::read_data()
-{
-    QTest::addColumn<QByteArray>("wire");
-    QTest::addColumn<int>("id");
-    QTest::addColumn<QByteArray>("value");
-    QTest::addColumn<QByteArray>("text");
-
-    QTest::newRow("72 72 30 B0 error code 0")
-        << QByteArray::fromHex("727230B0") << int(ErrorCode) << QByteArray("0") << QByteArray("rr0");
-    QTest::newRow("6B 76 37 30 9A kv 70")
-        << QByteArray::fromHex("6B7637309A") << int(KV) << QByteArray("70") << QByteArray("kv70");
-    QTest::newRow("78 79 30 41 30 31 F1 xy 0A01")
-        << QByteArray::fromHex("787930413031F1") << int(ExposureState) << QByteArray("0A01")
-        << QByteArray("xy0A01");
-    QTest::newRow("72 73 81 reset, empty value")
-        << QByteArray::fromHex("727381") << int(ResetError) << QByteArray() << QByteArray("rs");
-    QTest::newRow("zz is unknown") << QByteArray("zz12") + char(0xFF) << int(Unknown) << QByteArray("12")
-                                   << QByteArray("zz12");
-    QTest::newRow("code not in table")
-        << QByteArray("qq1") + char(0xA0) << int(Unknown) << QByteArray("1") << QByteArray("qq1");
-    QTest::newRow("letters swapped: vk is not kv")
-        << QByteArray("vk70") + char(0x9A) << int(Unknown) << QByteArray("70") << QByteArray("vk70");
-    QTest::newRow("two bytes: code and terminator")
-        << QByteArray("k") + char(0xF6) << int(Unknown) << QByteArray() << QByteArray("k");
-}
-
-void TestTelegram::read()
-{
-    QFETCH(QByteArray, wire);
-    QFETCH(int, id);
-    QFETCH(QByteArray, value);
-    QFETCH(QByteArray, text);
-
-    TLGeneratorDriverKestrovan driver;
-    QCOMPARE(driver.commandId(TLKestrovanTelegram::code(wire)), id);
-    QCOMPARE(TLKestrovanTelegram::value(wire), value);
-    QCOMPARE(TLKestrovanTelegram::text(wire), text);
-}
-
-void TestTelegram::refusesWhatCannotBeSent_data()
-{
-    QTest::addColumn<QString>("value");
-    QTest::newRow("29 characters: 31 bytes before the check byte") << QString(29, QLatin1Char('1'));
-    QTest::newRow("far too long") << QString(1000, QLatin1Char('9'));
-    QTest::newRow("Latin-1 letter with bit 7 set") << QStringLiteral("7\u00e4");
-    QTest::newRow("outside Latin-1") << QStringLiteral("7\u20ac");
-}
-
-void TestTelegram::refusesWhatCannotBeSent()
-{
-    QFETCH(QString, value);
-    TLGeneratorDriverKestrovan driver;
-    QByteArray bytes("untouched");
-    QString text;
-    const TLCondition result = driver.buildTelegram(KV, value, bytes, text);
-    QVERIFY(result.isError());
-    QVERIFY(!result.text().isEmpty());
-    QVERIFY(bytes.isEmpty());
-}
-
-void TestTelegram::longestValueFits()
-{
-    TLGeneratorDriverKestrovan driver;
-    QByteArray bytes;
-    QString text;
-    QVERIFY(driver.buildTelegram(KV, QString(28, QLatin1Char('5')), bytes, text).isSuccess());
-    QCOMPARE(bytes.size(), 31);
-    QCOMPARE(text.size(), 30);
-}
-
-int main(int argc, char **argv)
-{
-    TLHostApplication app(argc, argv);
-    TestTelegram test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+TL_TEST_MAIN(TestTelegram)
 #include "tst_telegram.moc"

@@ -5,8 +5,8 @@
 
 #include <QtTest>
 
-// The host application object first (conditions log through it), then the test object.
-#define TL_SERIAL_TEST_MAIN(TestClass)                                                                       \
+// The host application object first (the driver logs and alarms through it), then the test.
+#define TL_TEST_MAIN(TestClass)                                                                              \
     int main(int argc, char **argv)                                                                          \
     {                                                                                                        \
         TLHostApplication app(argc, argv);                                                                   \

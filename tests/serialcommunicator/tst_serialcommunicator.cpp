@@ -1,0 +1,167 @@
+#include "TLLinkRecorder.h"
+#include "TLTestMain.h"
+
+#include <ctime>
+
+// The link thread against the generator simulator: acknowledging and delivering what arrives,
+// writing telegrams until they are echoed, stopping, and the periodic tick.
+class TestSerialCommunicator : public QObject
+{
+    Q_OBJECT
+
+    using Sim = TLKestrovanGeneratorSimulator;
+    static QByteArray tg(const QByteArray &payload) { return Sim::telegram(payload); }
+
+private slots:
+    void receiving_data()
+    {
+        QTest::addColumn<QByteArrayList>("bursts");
+        QTest::addColumn<QByteArrayList>("delivered");
+        QTest::addColumn<QByteArray>("echoed");
+        QTest::newRow("one telegram: echo, then delivery") << QByteArrayList{tg("kv70")} << QByteArrayList{tg("kv70")} << QByteArray("\x9a");
+        QTest::newRow("two in a burst, in order") << QByteArrayList{tg("kv70") + tg("ma2")}
+                                                 << QByteArrayList{tg("kv70"), tg("ma2")} << QByteArray("\x9a") + tg("ma2").right(1);
+        QTest::newRow("a lone terminator is neither echoed nor delivered") << QByteArrayList{"\xb8"} << QByteArrayList{} << QByteArray();
+        QTest::newRow("bytes after the last terminator do not join the next burst")
+            << QByteArrayList{tg("kv70") + "ma", "2\xd4"} << QByteArrayList{tg("kv70"), "2\xd4"} << QByteArray("\x9a\xd4");
+        QTest::newRow("a burst without terminator is dropped") << QByteArrayList{"kv70", tg("ma2")} << QByteArrayList{tg("ma2")} << tg("ma2").right(1);
+    }
+    void receiving()
+    {
+        QFETCH(QByteArrayList, bursts);
+        QFETCH(QByteArrayList, delivered);
+        QFETCH(QByteArray, echoed);
+        Sim sim;
+        QVERIFY(sim.start());
+        // Bytes that wait on the line from before the opening are not for this link.
+        sim.sendRaw(tg("xb1"));
+        QTRY_VERIFY(!sim.bytesToDriver().isEmpty());
+        QTest::qWait(100);
+        TLLinkRecorder rec(sim.slavePath());
+        QVERIFY(rec.start());
+        QCOMPARE(rec.link->objectName(), QStringLiteral("KestrovanSerialCommunicator"));
+        QVERIFY(rec.link->isOpen());
+        for (const QByteArray &burst : bursts) {
+            sim.sendRaw(burst);
+            QTest::qWait(150);
+        }
+        QTRY_COMPARE(rec.messages(), delivered);
+        QTest::qWait(100);
+        QCOMPARE(sim.bytesFromDriver(), echoed);
+    }
+
+    void transmitting_data()
+    {
+        QTest::addColumn<int>("droppedEchoes");
+        QTest::addColumn<QByteArray>("injected"); // unasked telegram with the echo
+        QTest::addColumn<int>("gapMs");           // -1: in the echo's burst
+        QTest::newRow("echoed at once") << 0 << QByteArray() << -1;
+        QTest::newRow("written again every 500 ms until echoed") << 2 << QByteArray() << -1;
+        QTest::newRow("echo behind another telegram in one burst") << 0 << QByteArray("xb7") << -1;
+        QTest::newRow("echo a burst after another telegram") << 0 << QByteArray("xb7") << 120;
+    }
+    void transmitting()
+    {
+        QFETCH(int, droppedEchoes);
+        QFETCH(QByteArray, injected);
+        QFETCH(int, gapMs);
+        Sim sim;
+        QVERIFY(sim.start());
+        TLLinkRecorder rec(sim.slavePath());
+        QVERIFY(rec.start());
+        sim.dropAcknowledgements(droppedEchoes);
+        if (gapMs < 0 && !injected.isEmpty())
+            sim.injectInAckWindow(injected);
+        else if (!injected.isEmpty())
+            sim.injectBeforeAck(injected, gapMs);
+        QElapsedTimer clock;
+        clock.start();
+        rec.link->send(tg("kv81"), true);
+        const qint64 took = clock.elapsed();
+        QVERIFY(rec.link->lastCondition().isSuccess());
+        QCOMPARE(sim.countTelegramsFromDriver("kv81"), droppedEchoes + 1);
+        QVERIFY2(took >= droppedEchoes * 500 && took < droppedEchoes * 600 + 500, qPrintable(QString::number(took)));
+        // What came with the echo is delivered after the transmission, once.
+        QTRY_COMPARE(rec.messages(), injected.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{tg(injected)});
+        QCOMPARE(rec.link->state(), TLKestrovanSerialCommunicator::Open);
+    }
+
+    void sendingFromTheDelivery()
+    {
+        // A handler in the link thread queues an answer; waiting for it there would never end.
+        Sim sim;
+        QVERIFY(sim.start());
+        TLLinkRecorder rec(sim.slavePath());
+        rec.onMessage = [&rec](const QByteArray &) { rec.link->send(tg("xr41"), true); };
+        QVERIFY(rec.start());
+        sim.sendTelegram("xy0A01");
+        QVERIFY(sim.waitForTelegramFromDriver("xr41", 3000));
+    }
+
+    void stopping()
+    {
+        Sim sim;
+        QVERIFY(sim.start());
+        TLLinkRecorder rec(sim.slavePath());
+        QVERIFY(rec.start());
+        sim.dropAcknowledgements(1);
+        rec.link->send(tg("kv70"), false);
+        rec.link->send(tg("ma3"), false);
+        rec.link->stop();
+        // Both were delivered before the loop ended.
+        QCOMPARE(rec.link->state(), TLKestrovanSerialCommunicator::Closed);
+        QCOMPARE(sim.countTelegramsFromDriver("kv70"), 2);
+        QCOMPARE(sim.countTelegramsFromDriver("ma3"), 1);
+        QVERIFY(!rec.link->isOpen());
+        QElapsedTimer clock;
+        clock.start();
+        rec.link->stop();
+        rec.link->send(tg("ms1"), true);
+        QVERIFY(clock.elapsed() < 400);
+        QVERIFY(rec.link->lastCondition().isSuccess());
+        QTest::qWait(200);
+        QCOMPARE(sim.countTelegramsFromDriver("ms1"), 0);
+    }
+
+    void portThatDoesNotExist()
+    {
+        TLLinkRecorder rec(QStringLiteral("/dev/kestrovan-no-such-port"));
+        QVERIFY(!rec.start());
+        QVERIFY(rec.link->wait(3000));
+        QCOMPARE(rec.link->state(), TLKestrovanSerialCommunicator::Closed);
+        const TLCondition failed = rec.link->lastCondition();
+        QCOMPARE(failed.text(), QStringLiteral("Fehler beim Öffnen des COM-Ports /dev/kestrovan-no-such-port"));
+        QVERIFY(!failed.details().isEmpty());
+        QVERIFY(rec.errors().isEmpty());
+    }
+
+    void ticking()
+    {
+        Sim sim;
+        QVERIFY(sim.start());
+        TLLinkRecorder rec(sim.slavePath());
+        QVERIFY(rec.start());
+        QTest::qWait(1300);
+        QVERIFY(rec.ticks().isEmpty());
+        // The clock ran on while the interval was 0: the first tick comes at once.
+        rec.link->setTimeoutInterval(1000);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.ticks().size(), 1, 300);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.ticks().size(), 3, 2500);
+        const QList<qint64> ticks = rec.ticks();
+        QVERIFY(ticks[2] - ticks[1] > 1000 && ticks[2] - ticks[1] < 1300);
+        // None while a transmission waits for its echo.
+        sim.dropAcknowledgementsFor(2400);
+        rec.link->send(tg("kv70"), true);
+        QTRY_VERIFY(rec.ticks().size() > ticks.size());
+        QVERIFY(rec.ticks().at(ticks.size()) - ticks.last() > 2000);
+        // A far end that hangs up must not make the loop spin a core.
+        sim.hangUp();
+        QTest::qWait(200);
+        const std::clock_t before = std::clock();
+        QTest::qWait(1000);
+        QVERIFY(double(std::clock() - before) / CLOCKS_PER_SEC < 0.5);
+    }
+};
+
+TL_TEST_MAIN(TestSerialCommunicator)
+#include "tst_serialcommunicator.moc"
