@@ -1,0 +1,179 @@
+#include "TLDirectTestRig.h"
+#include "TLTestMain.h"
+
+// The exposure parameters while switched on (sent and re-queried) and off (only stored), their
+// conversions, and the values of the last exposure.
+class TestDriverSettings : public QObject
+{
+    Q_OBJECT
+
+    // One switched-on generator shared by the rows: switching on for each would only cost time.
+    std::unique_ptr<TLDirectTestRig> on;
+    static constexpr double Skip = -999;
+
+    static void set(TLGeneratorDriverKestrovan &d, const QString &setter, double value)
+    {
+        const QHash<QString, std::function<void()>> setters{
+            {"kv", [&] { d.setKV(value); }},           {"mas", [&] { d.setMAs(value); }},
+            {"ma", [&] { d.setMA(value); }},           {"ms", [&] { d.setMs(value); }},
+            {"density", [&] { d.setDensity(value); }}, {"aec", [&] { d.setAec(int(value)); }},
+            {"mode", [&] { d.setMode(int(value)); }},  {"focus", [&] { d.setFocus(int(value)); }},
+            {"target", [&] { d.setTargetDevice(int(value)); }}};
+        setters.value(setter)();
+    }
+    static double get(TLGeneratorDriverKestrovan &d, const QString &getter)
+    {
+        const QHash<QString, std::function<double()>> getters{
+            {"kv", [&] { return d.kV(); }},       {"mas", [&] { return d.mAs(); }},       {"ma", [&] { return d.mA(); }},
+            {"ms", [&] { return d.ms(); }},       {"density", [&] { return d.density(); }}, {"aec", [&] { return d.aec(); }},
+            {"mode", [&] { return d.mode(); }},   {"focus", [&] { return d.focus(); }},   {"target", [&] { return d.targetDevice(); }}};
+        return getters.value(getter)();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        on.reset(new TLDirectTestRig);
+        QVERIFY(on->isReady());
+        QVERIFY(on->switchOn());
+    }
+    void cleanupTestCase() { on.reset(); }
+
+    void settersWhileOn_data()
+    {
+        QTest::addColumn<QString>("setter");
+        QTest::addColumn<double>("value");
+        QTest::addColumn<bool>("blockQueries");
+        QTest::addColumn<QByteArrayList>("expected");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<double>("back"); // what the getter then reads
+        const QByteArrayList exposure{"kv?", "as?", "ma?", "ms?"};
+        QTest::newRow("kV 70.5") << "kv" << 70.5 << false << QByteArrayList{"kv70.5"} + exposure << "set kV: 70.5" << 70.5;
+        QTest::newRow("kV 70, queries blocked") << "kv" << 70.0 << true << QByteArrayList{"kv70"} << "set kV: 70" << 70.0;
+        QTest::newRow("mAs 12.5") << "mas" << 12.5 << false << QByteArrayList{"as12.5"} + exposure << "set mAs: 12.5" << 12.5;
+        QTest::newRow("mA 250") << "ma" << 250.0 << false << QByteArrayList{"ma250"} + exposure << "set mA: 250" << 250.0;
+        QTest::newRow("ms rounded to six digits") << "ms" << 1234567.0 << false << QByteArrayList{"ms1.23457e+06"} + exposure
+                                                  << "set ms: 1.23457e+06" << 1234570.0;
+        QTest::newRow("density -2") << "density" << -2.0 << false << QByteArrayList{"ad-2", "ad?"} << "set density: -2" << -2.0;
+        QTest::newRow("aec 3") << "aec" << 3.0 << false << QByteArrayList{"af3", "af?", "kv?"} << "set aec: 3" << 3.0;
+        QTest::newRow("mode 2") << "mode" << 2.0 << false << QByteArrayList{"em2", "em?", "af?"} << "set mode: 2" << 2.0;
+        QTest::newRow("mode 4: empty value") << "mode" << 4.0 << true << QByteArrayList{"em"} << "set mode: " << 1.0;
+        QTest::newRow("focus 2") << "focus" << 2.0 << false << QByteArrayList{"fc2", "fc?", "as?", "ma?"} << "set focus: 2" << 2.0;
+        QTest::newRow("focus 0: empty value") << "focus" << 0.0 << true << QByteArrayList{"fc"} << "set focus: " << 1.0;
+        QTest::newRow("target 3 is code 12: 0c") << "target" << 3.0 << true << QByteArrayList{"dc0c"} << "" << Skip;
+        QTest::newRow("target 7 is code 0") << "target" << 7.0 << true << QByteArrayList{"dc00"} << "" << Skip;
+        QTest::newRow("target 2 re-reads everything")
+            << "target" << 2.0 << false
+            << QByteArrayList{"dc02", "dc?", "fc?", "dc?", "em?", "kv?", "ma?", "ms?", "as?", "af?", "ad?"} << "" << 2.0;
+    }
+    void settersWhileOn()
+    {
+        QFETCH(QString, setter);
+        QFETCH(double, value);
+        QFETCH(bool, blockQueries);
+        QFETCH(QByteArrayList, expected);
+        QFETCH(QString, line);
+        QFETCH(double, back);
+        on->driver().setBlockQueries(blockQueries);
+        on->sim().clearTranscript();
+        on->host().clearRecords();
+        set(on->driver(), setter, value);
+        on->driver().setBlockQueries(false);
+        QCOMPARE(on->payloadsFromDriver(), expected);
+        QCOMPARE(on->host().logTexts().filter(QRegularExpression("^set ")), line.isEmpty() ? QStringList{} : QStringList{line});
+        if (back != Skip)
+            QCOMPARE(get(on->driver(), setter), back);
+    }
+
+    void readBack_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("getter");
+        QTest::addColumn<double>("expected");
+        QTest::newRow("em0 is mode 1") << QByteArray("em0") << "mode" << 1.0;
+        QTest::newRow("em3") << QByteArray("em3") << "mode" << 3.0;
+        QTest::newRow("em2") << QByteArray("em2") << "mode" << 2.0;
+        QTest::newRow("fc2") << QByteArray("fc2") << "focus" << 2.0;
+        QTest::newRow("fc3 is focus 1") << QByteArray("fc3") << "focus" << 1.0;
+        QTest::newRow("dc02 is device 2") << QByteArray("dc02") << "target" << 2.0;
+        QTest::newRow("dc12: second character 2, device 2") << QByteArray("dc12") << "target" << 2.0;
+        QTest::newRow("dc05 matches no code") << QByteArray("dc05") << "target" << 1.0;
+        QTest::newRow("dc0c: a letter reads 0") << QByteArray("dc0c") << "target" << 1.0;
+        QTest::newRow("dc with one character") << QByteArray("dc2") << "target" << 1.0;
+        QTest::newRow("kv70.5") << QByteArray("kv70.5") << "kv" << 70.5;
+        QTest::newRow("kv garbage reads 0") << QByteArray("kvab") << "kv" << 0.0;
+        QTest::newRow("af12") << QByteArray("af12") << "aec" << 12.0;
+        QTest::newRow("ad-3.5") << QByteArray("ad-3.5") << "density" << -3.5;
+        QTest::newRow("as0.5") << QByteArray("as0.5") << "mas" << 0.5;
+        QTest::newRow("ma12") << QByteArray("ma12") << "ma" << 12.0;
+        QTest::newRow("ms7") << QByteArray("ms7") << "ms" << 7.0;
+    }
+    void readBack()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, getter);
+        QFETCH(double, expected);
+        // "dc" compares only its first two characters: make sure the report differs in them.
+        on->driver().onMessageReceived(TLKestrovanGeneratorSimulator::telegram(reply.left(2) + "__"));
+        on->driver().onMessageReceived(TLKestrovanGeneratorSimulator::telegram(reply));
+        QCOMPARE(get(on->driver(), getter), expected);
+    }
+
+    void settersWhileOffOnlyStore()
+    {
+        TLDirectTestRig rig;
+        QVERIFY(rig.isReady());
+        QVERIFY(rig.driver().openConnection().isSuccess());
+        TLGeneratorDriverKestrovan &d = rig.driver();
+        const QList<QPair<QString, double>> values{{"kv", 70.5}, {"mas", 12.5}, {"ma", 250}, {"ms", 50}, {"density", -1.5},
+                                                   {"aec", 4},   {"mode", 3},   {"focus", 2}, {"target", 2}};
+        for (const auto &value : values)
+            set(d, value.first, value.second);
+        for (const auto &value : values)
+            QCOMPARE(get(d, value.first), value.second);
+        QCOMPARE(d.minKV(), 40.0);
+        QVERIFY(rig.payloadsFromDriver().isEmpty());
+        QVERIFY(rig.host().logTexts().filter(QStringLiteral("set ")).isEmpty());
+    }
+
+    void correctionIsAnnounced()
+    {
+        TLDirectTestRig rig;
+        QVERIFY(rig.isReady());
+        rig.sim().setCorrections(true);
+        QVERIFY(rig.switchOn());
+        int changes = 0;
+        QObject receiver;
+        connect(&rig.driver(), &TLAbstractGeneratorDriver::valueChanged, &receiver, [&] { ++changes; }, Qt::QueuedConnection);
+        rig.driver().setKV(200);
+        QCOMPARE(rig.driver().kV(), 150.0);
+        QCOMPARE(rig.host().countLog(QStringLiteral("value changed: kv (200 -> 150)")), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(changes >= 1, 2000);
+    }
+
+    void lastExposure()
+    {
+        TLDirectTestRig rig;
+        QVERIFY(rig.isReady());
+        rig.sim().setDapEnabled(true);
+        QVERIFY(rig.switchOn());
+        QTRY_VERIFY_WITH_TIMEOUT(rig.driver().statusDapEnabled(), 3000);
+        rig.sim().setLastExposure("81", "12.5", "250", "200", "1.8");
+        rig.sim().setDoseZeroQueries(2);
+        rig.sim().clearTranscript();
+        TLGeneratorSettings settings;
+        QVERIFY(rig.driver().lastExposureSettings(settings).isSuccess());
+        QCOMPARE(settings.kV, 81.0);
+        QCOMPARE(settings.mAs, 12.5);
+        QCOMPARE(settings.mA, 250.0);
+        QCOMPARE(settings.ms, 100.0);
+        QCOMPARE(settings.dap.value(DAPValueUnit::mGy_cm2), 1.8f);
+        QCOMPARE(settings.focus, rig.driver().focus());
+        // The dose is asked for again, a quarter second apart, while it reads 0.
+        QCOMPARE(rig.payloadsFromDriver(), (QByteArrayList{"xv?", "xa?", "xm?", "xs?", "xg?", "xg?", "xg?"}));
+        QCOMPARE(rig.host().countLog(QStringLiteral("last exposure settings: 81 kV, 12.5 mAs, 250 mA, 100 ms, 1.8 uGy")), 1);
+    }
+};
+
+TL_TEST_MAIN(TestDriverSettings)
+#include "tst_driversettings.moc"

@@ -1,0 +1,150 @@
+#include "TLDirectTestRig.h"
+#include "TLTestMain.h"
+
+// Requests over a link to the generator simulator, and the generator's error codes on their way
+// to the host's alarm, with the automatic reset.
+class TestProtocolLink : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void requests()
+    {
+        TLDirectTestRig rig;
+        QVERIFY(rig.isReady());
+        QVERIFY(rig.driver().openConnection().isSuccess());
+        QVERIFY(rig.driver().isPortOpen());
+        TLGeneratorDriverKestrovan &d = rig.driver();
+        QVERIFY(d.query(Status1, false).isSuccess());
+        QVERIFY(rig.waitForPayload("st?", 3000));
+        QCOMPARE(rig.sim().telegramsFromDriver().first().toHex(' '), QByteArray("73 74 3f b8"));
+        QCOMPARE(rig.host().countLog(QStringLiteral("query:    st?")), 1);
+        // A command's value is the current one at once, before any reply.
+        QVERIFY(d.sendCommand(KV, QStringLiteral("70,5"), true).isSuccess());
+        QCOMPARE(d.currentValue(KV, false, false), QStringLiteral("70.5"));
+        QCOMPARE(rig.sim().value("kv"), QByteArray("70.5"));
+        QCOMPARE(rig.host().countLog(QStringLiteral("command:  kv70.5")), 1);
+        // A value too long for a telegram never reaches the wire, nor the store.
+        QVERIFY(d.sendCommand(KV, QString(40, QLatin1Char('1')), true).isError());
+        QCOMPARE(d.currentValue(KV, false, false), QStringLiteral("70.5"));
+        // Replies that come back before the caller waits, or repeat the stored text, still end
+        // the wait, and a repeated text is no change.
+        QByteArrayList expected{"kv70.5"};
+        int fullWaits = 0;
+        for (int i = 0; i < 30; ++i) {
+            QElapsedTimer timer;
+            timer.start();
+            QVERIFY(d.query(i % 2 ? MA : KV, true).isSuccess());
+            fullWaits += timer.elapsed() >= qint64(TLKestrovanProtocol::ReplyTimeoutMs) ? 1 : 0;
+            expected << (i % 2 ? "ma?" : "kv?");
+        }
+        QCOMPARE(fullWaits, 0);
+        QCOMPARE(rig.payloadsFromDriver(), expected);
+        QCOMPARE(rig.host().logTexts().filter(QStringLiteral("value changed")), QStringList{"value changed: ma ( -> 200)"});
+        // No reply: no error after the full wait; the empty entry stands, the late reply lands.
+        rig.sim().setReplyDelayMs(4500);
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(d.currentValue(Version, true, true), QString());
+        QVERIFY(timer.elapsed() >= qint64(TLKestrovanProtocol::ReplyTimeoutMs) - 20);
+        QCOMPARE(d.currentValue(Version, true, true), QString());
+        QCOMPARE(rig.payloadsFromDriver().count("vs?"), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(d.currentValue(Version, true, true), QStringLiteral("V1.2"), 5000);
+    }
+
+    void errorBitQueriesTheCode()
+    {
+        TLDirectTestRig rig;
+        QVERIFY(rig.isReady());
+        QVERIFY(rig.driver().openConnection().isSuccess());
+        rig.driver().startStatusPolling();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.driver().currentValue(Status1, false, false), QStringLiteral("0"), 3000);
+        QVERIFY(!rig.payloadsFromDriver().contains("rr?"));
+        rig.sim().injectError("105");
+        QVERIFY(rig.waitForPayload("rr?", 3000));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.host().countLog(QStringLiteral("handle error: 105")), 1, 3000);
+    }
+
+    void freshLinkAfterAFailedOpening()
+    {
+        TLDirectTestRig rig;
+        QVERIFY(rig.isReady());
+        rig.setPortName(QStringLiteral("/dev/kestrovan-no-such-port"));
+        const TLCondition failed = rig.driver().openConnection();
+        QCOMPARE(failed.text(), QStringLiteral("Fehler beim Öffnen des COM-Ports /dev/kestrovan-no-such-port"));
+        QVERIFY(!rig.driver().isPortOpen());
+        rig.setPortName(rig.sim().slavePath());
+        QVERIFY(rig.driver().openConnection().isSuccess());
+        QVERIFY(rig.driver().query(KV, true).isSuccess());
+        QCOMPARE(rig.payloadsFromDriver(), QByteArrayList{"kv?"});
+    }
+
+    void errorCodesReachTheAlarm()
+    {
+        TLDirectTestRig rig;
+        QVERIFY(rig.isReady());
+        rig.writeErrorCatalogue("code;description;details;type\n105;Röhre zu heiß;Abkühlen lassen;Error\n7;Tür;offen;Warning");
+        QVERIFY(rig.driver().initGenerator().isSuccess());
+        rig.sim().clearTranscript();
+        rig.host().clearRecords();
+        TLGeneratorDriverKestrovan &d = rig.driver();
+        d.handleError("105");
+        d.handleError("105");
+        d.handleError("7");
+        d.handleError("42");
+        QList<TLHostApplication::AlarmRecord> alarms = rig.host().alarms();
+        QCOMPARE(alarms.size(), 3);
+        QCOMPARE(alarms[0].condition.text(), QStringLiteral("Generatorfehler: 105\n") + QString(83, ' ') + QStringLiteral("\nRöhre zu heiß"));
+        QCOMPARE(alarms[0].condition.details(), QStringLiteral("Abkühlen lassen"));
+        QVERIFY(alarms[0].condition.isError() && alarms[1].condition.isWarning());
+        QCOMPARE(alarms[0].text, QString());
+        QCOMPARE(alarms[0].flag, false);
+        QCOMPARE(alarms[2].condition.text(), QStringLiteral("Generatorfehler: 42"));
+        QCOMPARE(rig.host().countLog(QStringLiteral("handle error: 105")), 1);
+        // 105 goes on arriving: no second alarm until 5 s of silence about it have passed.
+        QTest::qWait(1000);
+        d.handleError("105");
+        // The first poll more than 2 s after the alarm resets the generator and asks again.
+        QTRY_COMPARE_WITH_TIMEOUT(rig.host().countLog(QStringLiteral("reset error")), 1, 4000);
+        QVERIFY(rig.waitForPayload("rr?", 2000));
+        const QByteArray wire = rig.sim().bytesFromDriver();
+        QVERIFY(wire.indexOf(QByteArray::fromHex("727381")) >= 0);
+        QVERIFY(wire.indexOf(QByteArray::fromHex("727381")) < wire.indexOf(QByteArray::fromHex("72723FBF")));
+        d.handleError("105");
+        QCOMPARE(rig.host().alarms().size(), 3);
+        QTest::qWait(int(TLKestrovanProtocol::ErrorRepeatMs) + 100);
+        QCOMPARE(rig.payloadsFromDriver().count("rs"), 1);
+        d.handleError("105");
+        QCOMPARE(rig.host().alarms().size(), 4);
+        QCOMPARE(rig.host().countLog(QStringLiteral("handle error: 105")), 2);
+    }
+
+    void linkFailureIsShownOnlyWhilePoweredOn_data()
+    {
+        QTest::addColumn<QByteArray>("status");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("no status known") << QByteArray() << false;
+        QTest::newRow("st 1024: off") << QByteArray("st1024") << false;
+        QTest::newRow("st 4096: on") << QByteArray("st4096") << true;
+    }
+    void linkFailureIsShownOnlyWhilePoweredOn()
+    {
+        QFETCH(QByteArray, status);
+        QFETCH(bool, shown);
+        TLHostApplication::host()->clearRecords();
+        TLKestrovanProtocol *protocol = new TLGeneratorDriverKestrovan;
+        if (!status.isEmpty())
+            protocol->onMessageReceived(TLKestrovanGeneratorSimulator::telegram(status));
+        QSignalSpy lost(protocol, &TLKestrovanProtocol::communicationErrorOccurred);
+        protocol->onCommunicationErrorOccurred(TLCondition::error(QStringLiteral("line gone")));
+        QCOMPARE(lost.count(), shown ? 1 : 0);
+        const QList<TLHostApplication::AlarmRecord> alarms = TLHostApplication::host()->alarms();
+        QCOMPARE(alarms.size(), shown ? 1 : 0);
+        if (shown)
+            QCOMPARE(alarms.first().condition.text(), QStringLiteral("line gone"));
+        delete protocol;
+    }
+};
+
+TL_TEST_MAIN(TestProtocolLink)
+#include "tst_protocollink.moc"
