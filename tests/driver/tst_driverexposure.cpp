@@ -22,16 +22,18 @@ private slots:
         QVERIFY(rig.sim().runExposure());
         QVERIFY(rig.sim().waitForExposureDone(20000));
         QCOMPARE(rig.sim().exposureOutcome(), TLKestrovanGeneratorSimulator::ExposureOutcome::Completed);
-        const QString p = QStringLiteral("TLXRayExposureStateProvider::"), s = QStringLiteral("TLXRaySynchronizer::");
-        QTRY_COMPARE_WITH_TIMEOUT(TLHostCallLog::calls(),
-                                  (QStringList{p + "isUnlocked()", s + "waitForDetectorReady(1500)", p + "setPrepareCheck()",
-                                               p + "setPrepareOk()", s + "exposureButtonPressed()",
-                                               s + "waitForOpenXRayWindow(1500)", s + "setExposureOn(null)", p + "setExposureOn()",
-                                               s + "setExposureOff(null)", p + "setExposureOff()", p + "setPrepareOff()"}),
-                                  3000);
+        const QString p = QStringLiteral("TLXRayExposureStateProvider::"),
+                      s = QStringLiteral("TLXRaySynchronizer::");
+        QTRY_COMPARE_WITH_TIMEOUT(
+            TLHostCallLog::calls(),
+            (QStringList{p + "isUnlocked()", s + "waitForDetectorReady(1500)", p + "setPrepareCheck()",
+                         p + "setPrepareOk()", s + "exposureButtonPressed()",
+                         s + "waitForOpenXRayWindow(1500)", s + "setExposureOn(null)", p + "setExposureOn()",
+                         s + "setExposureOff(null)", p + "setExposureOff()", p + "setPrepareOff()"}),
+            3000);
         QCOMPARE(rig.payloadsFromDriver(), (QByteArrayList{"xr41", "xr81"}));
-        QVERIFY(rig.host().logTexts().contains(
-            QStringLiteral("current generator settings: mode 1, 70 kv, 20 mAs, 200 mA, 100 ms, focus 1, aec 0")));
+        QVERIFY(rig.host().logTexts().contains(QStringLiteral(
+            "current generator settings: mode 1, 70 kv, 20 mAs, 200 mA, 100 ms, focus 1, aec 0")));
         // No status poll while the exposure key was held; polling resumes at exposure off.
         qint64 keyHeldAt = -1, offAt = -1;
         for (const auto &entry : rig.sim().transcript()) {

@@ -16,7 +16,9 @@ private slots:
         QTest::addColumn<QByteArrayList>("expected");
         const QByteArrayList current{"fc?", "dc?", "em?", "kv?", "ma?", "ms?", "as?", "af?", "ad?"};
         QTest::newRow("with follow-up queries")
-            << false << QByteArrayList{"on1"} + current + QByteArrayList{"fc1", "fc?", "as?", "ma?", "dc01", "dc?"} + current;
+            << false
+            << QByteArrayList{"on1"} + current + QByteArrayList{"fc1", "fc?", "as?", "ma?", "dc01", "dc?"}
+                   + current;
         // Blocked: the focus is still read (asked for, as nothing is known) and sent back.
         QTest::newRow("queries blocked") << true << QByteArrayList{"on1", "fc?", "fc1", "dc01"};
     }
@@ -34,8 +36,8 @@ private slots:
         QCOMPARE(rig.payloadsFromDriver(), expected);
         QCOMPARE(rig.sim().telegramsFromDriver().first().toHex(' '), QByteArray("6f 6e 31 b0"));
         int last = -1;
-        for (const char *milestone : {"generator switched on", "query init values finished", "set focus for activation",
-                                      "set target device (table)"}) {
+        for (const char *milestone : {"generator switched on", "query init values finished",
+                                      "set focus for activation", "set target device (table)"}) {
             const int at = rig.host().logTexts().indexOf(QLatin1String(milestone));
             QVERIFY2(at > last, milestone);
             last = at;
@@ -83,8 +85,8 @@ private slots:
         QTest::newRow("all well") << QByteArray("code;d;d;t\n1;a;b;Error") << true << QString() << true;
         QTest::newRow("no catalogue: its warning, switched on anyway")
             << QByteArray() << true << "Die Datei mit Fehlerinformationen existiert nicht." << true;
-        QTest::newRow("no port: the port's error wins") << QByteArray() << false
-                                                        << "Fehler beim Öffnen des COM-Ports /dev/kestrovan-missing" << false;
+        QTest::newRow("no port: the port's error wins")
+            << QByteArray() << false << "Fehler beim Öffnen des COM-Ports /dev/kestrovan-missing" << false;
     }
     void initGenerator()
     {
@@ -104,7 +106,8 @@ private slots:
         QCOMPARE(result.isWarning(), switchedOn && !text.isEmpty());
         QCOMPARE(rig.driver().isSwitchedOn(), switchedOn);
         QCOMPARE(rig.host().countLog(QStringLiteral("init generator for direct connection")), 1);
-        QCOMPARE(rig.host().countLog(QStringLiteral("failed to switch on generator - com port error")), portExists ? 0 : 1);
+        QCOMPARE(rig.host().countLog(QStringLiteral("failed to switch on generator - com port error")),
+                 portExists ? 0 : 1);
     }
 
     void executeCommand_data()
@@ -172,8 +175,9 @@ private slots:
         QVERIFY(rig.switchOn());
         rig.device().setState(DeviceState::Ready);
         QThread *stateThread = nullptr;
-        connect(&rig.device(), &TLAbstractDevice::stateChanged, &rig.device(),
-                [&](int) { stateThread = QThread::currentThread(); }, Qt::DirectConnection);
+        connect(
+            &rig.device(), &TLAbstractDevice::stateChanged, &rig.device(),
+            [&](int) { stateThread = QThread::currentThread(); }, Qt::DirectConnection);
         emit rig.driver().communicationErrorOccurred();
         QTRY_VERIFY_WITH_TIMEOUT(!rig.driver().isSwitchedOn(), 3000);
         QVERIFY(!rig.driver().isPortOpen());

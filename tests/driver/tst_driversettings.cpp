@@ -14,19 +14,28 @@ class TestDriverSettings : public QObject
     static void set(TLGeneratorDriverKestrovan &d, const QString &setter, double value)
     {
         const QHash<QString, std::function<void()>> setters{
-            {"kv", [&] { d.setKV(value); }},           {"mas", [&] { d.setMAs(value); }},
-            {"ma", [&] { d.setMA(value); }},           {"ms", [&] { d.setMs(value); }},
-            {"density", [&] { d.setDensity(value); }}, {"aec", [&] { d.setAec(int(value)); }},
-            {"mode", [&] { d.setMode(int(value)); }},  {"focus", [&] { d.setFocus(int(value)); }},
+            {"kv", [&] { d.setKV(value); }},
+            {"mas", [&] { d.setMAs(value); }},
+            {"ma", [&] { d.setMA(value); }},
+            {"ms", [&] { d.setMs(value); }},
+            {"density", [&] { d.setDensity(value); }},
+            {"aec", [&] { d.setAec(int(value)); }},
+            {"mode", [&] { d.setMode(int(value)); }},
+            {"focus", [&] { d.setFocus(int(value)); }},
             {"target", [&] { d.setTargetDevice(int(value)); }}};
         setters.value(setter)();
     }
     static double get(TLGeneratorDriverKestrovan &d, const QString &getter)
     {
-        const QHash<QString, std::function<double()>> getters{
-            {"kv", [&] { return d.kV(); }},       {"mas", [&] { return d.mAs(); }},       {"ma", [&] { return d.mA(); }},
-            {"ms", [&] { return d.ms(); }},       {"density", [&] { return d.density(); }}, {"aec", [&] { return d.aec(); }},
-            {"mode", [&] { return d.mode(); }},   {"focus", [&] { return d.focus(); }},   {"target", [&] { return d.targetDevice(); }}};
+        const QHash<QString, std::function<double()>> getters{{"kv", [&] { return d.kV(); }},
+                                                              {"mas", [&] { return d.mAs(); }},
+                                                              {"ma", [&] { return d.mA(); }},
+                                                              {"ms", [&] { return d.ms(); }},
+                                                              {"density", [&] { return d.density(); }},
+                                                              {"aec", [&] { return d.aec(); }},
+                                                              {"mode", [&] { return d.mode(); }},
+                                                              {"focus", [&] { return d.focus(); }},
+                                                              {"target", [&] { return d.targetDevice(); }}};
         return getters.value(getter)();
     }
 
@@ -48,23 +57,37 @@ private slots:
         QTest::addColumn<QString>("line");
         QTest::addColumn<double>("back"); // what the getter then reads
         const QByteArrayList exposure{"kv?", "as?", "ma?", "ms?"};
-        QTest::newRow("kV 70.5") << "kv" << 70.5 << false << QByteArrayList{"kv70.5"} + exposure << "set kV: 70.5" << 70.5;
-        QTest::newRow("kV 70, queries blocked") << "kv" << 70.0 << true << QByteArrayList{"kv70"} << "set kV: 70" << 70.0;
-        QTest::newRow("mAs 12.5") << "mas" << 12.5 << false << QByteArrayList{"as12.5"} + exposure << "set mAs: 12.5" << 12.5;
-        QTest::newRow("mA 250") << "ma" << 250.0 << false << QByteArrayList{"ma250"} + exposure << "set mA: 250" << 250.0;
-        QTest::newRow("ms rounded to six digits") << "ms" << 1234567.0 << false << QByteArrayList{"ms1.23457e+06"} + exposure
-                                                  << "set ms: 1.23457e+06" << 1234570.0;
-        QTest::newRow("density -2") << "density" << -2.0 << false << QByteArrayList{"ad-2", "ad?"} << "set density: -2" << -2.0;
-        QTest::newRow("aec 3") << "aec" << 3.0 << false << QByteArrayList{"af3", "af?", "kv?"} << "set aec: 3" << 3.0;
-        QTest::newRow("mode 2") << "mode" << 2.0 << false << QByteArrayList{"em2", "em?", "af?"} << "set mode: 2" << 2.0;
-        QTest::newRow("mode 4: empty value") << "mode" << 4.0 << true << QByteArrayList{"em"} << "set mode: " << 1.0;
-        QTest::newRow("focus 2") << "focus" << 2.0 << false << QByteArrayList{"fc2", "fc?", "as?", "ma?"} << "set focus: 2" << 2.0;
-        QTest::newRow("focus 0: empty value") << "focus" << 0.0 << true << QByteArrayList{"fc"} << "set focus: " << 1.0;
-        QTest::newRow("target 3 is code 12: 0c") << "target" << 3.0 << true << QByteArrayList{"dc0c"} << "" << Skip;
-        QTest::newRow("target 7 is code 0") << "target" << 7.0 << true << QByteArrayList{"dc00"} << "" << Skip;
+        QTest::newRow("kV 70.5") << "kv" << 70.5 << false << QByteArrayList{"kv70.5"} + exposure
+                                 << "set kV: 70.5" << 70.5;
+        QTest::newRow("kV 70, queries blocked")
+            << "kv" << 70.0 << true << QByteArrayList{"kv70"} << "set kV: 70" << 70.0;
+        QTest::newRow("mAs 12.5") << "mas" << 12.5 << false << QByteArrayList{"as12.5"} + exposure
+                                  << "set mAs: 12.5" << 12.5;
+        QTest::newRow("mA 250") << "ma" << 250.0 << false << QByteArrayList{"ma250"} + exposure
+                                << "set mA: 250" << 250.0;
+        QTest::newRow("ms rounded to six digits")
+            << "ms" << 1234567.0 << false << QByteArrayList{"ms1.23457e+06"} + exposure
+            << "set ms: 1.23457e+06" << 1234570.0;
+        QTest::newRow("density -2") << "density" << -2.0 << false << QByteArrayList{"ad-2", "ad?"}
+                                    << "set density: -2" << -2.0;
+        QTest::newRow("aec 3") << "aec" << 3.0 << false << QByteArrayList{"af3", "af?", "kv?"} << "set aec: 3"
+                               << 3.0;
+        QTest::newRow("mode 2") << "mode" << 2.0 << false << QByteArrayList{"em2", "em?", "af?"}
+                                << "set mode: 2" << 2.0;
+        QTest::newRow("mode 4: empty value")
+            << "mode" << 4.0 << true << QByteArrayList{"em"} << "set mode: " << 1.0;
+        QTest::newRow("focus 2") << "focus" << 2.0 << false << QByteArrayList{"fc2", "fc?", "as?", "ma?"}
+                                 << "set focus: 2" << 2.0;
+        QTest::newRow("focus 0: empty value")
+            << "focus" << 0.0 << true << QByteArrayList{"fc"} << "set focus: " << 1.0;
+        QTest::newRow("target 3 is code 12: 0c")
+            << "target" << 3.0 << true << QByteArrayList{"dc0c"} << "" << Skip;
+        QTest::newRow("target 7 is code 0")
+            << "target" << 7.0 << true << QByteArrayList{"dc00"} << "" << Skip;
         QTest::newRow("target 2 re-reads everything")
             << "target" << 2.0 << false
-            << QByteArrayList{"dc02", "dc?", "fc?", "dc?", "em?", "kv?", "ma?", "ms?", "as?", "af?", "ad?"} << "" << 2.0;
+            << QByteArrayList{"dc02", "dc?", "fc?", "dc?", "em?", "kv?", "ma?", "ms?", "as?", "af?", "ad?"}
+            << "" << 2.0;
     }
     void settersWhileOn()
     {
@@ -80,7 +103,8 @@ private slots:
         set(on->driver(), setter, value);
         on->driver().setBlockQueries(false);
         QCOMPARE(on->payloadsFromDriver(), expected);
-        QCOMPARE(on->host().logTexts().filter(QRegularExpression("^set ")), line.isEmpty() ? QStringList{} : QStringList{line});
+        QCOMPARE(on->host().logTexts().filter(QRegularExpression("^set ")),
+                 line.isEmpty() ? QStringList{} : QStringList{line});
         if (back != Skip)
             QCOMPARE(get(on->driver(), setter), back);
     }
@@ -125,8 +149,9 @@ private slots:
         QVERIFY(rig.isReady());
         QVERIFY(rig.driver().openConnection().isSuccess());
         TLGeneratorDriverKestrovan &d = rig.driver();
-        const QList<QPair<QString, double>> values{{"kv", 70.5}, {"mas", 12.5}, {"ma", 250}, {"ms", 50}, {"density", -1.5},
-                                                   {"aec", 4},   {"mode", 3},   {"focus", 2}, {"target", 2}};
+        const QList<QPair<QString, double>> values{{"kv", 70.5}, {"mas", 12.5},     {"ma", 250},
+                                                   {"ms", 50},   {"density", -1.5}, {"aec", 4},
+                                                   {"mode", 3},  {"focus", 2},      {"target", 2}};
         for (const auto &value : values)
             set(d, value.first, value.second);
         for (const auto &value : values)
@@ -144,7 +169,9 @@ private slots:
         QVERIFY(rig.switchOn());
         int changes = 0;
         QObject receiver;
-        connect(&rig.driver(), &TLAbstractGeneratorDriver::valueChanged, &receiver, [&] { ++changes; }, Qt::QueuedConnection);
+        connect(
+            &rig.driver(), &TLAbstractGeneratorDriver::valueChanged, &receiver, [&] { ++changes; },
+            Qt::QueuedConnection);
         rig.driver().setKV(200);
         QCOMPARE(rig.driver().kV(), 150.0);
         QCOMPARE(rig.host().countLog(QStringLiteral("value changed: kv (200 -> 150)")), 1);
@@ -171,7 +198,9 @@ private slots:
         QCOMPARE(settings.focus, rig.driver().focus());
         // The dose is asked for again, a quarter second apart, while it reads 0.
         QCOMPARE(rig.payloadsFromDriver(), (QByteArrayList{"xv?", "xa?", "xm?", "xs?", "xg?", "xg?", "xg?"}));
-        QCOMPARE(rig.host().countLog(QStringLiteral("last exposure settings: 81 kV, 12.5 mAs, 250 mA, 100 ms, 1.8 uGy")), 1);
+        QCOMPARE(rig.host().countLog(
+                     QStringLiteral("last exposure settings: 81 kV, 12.5 mAs, 250 mA, 100 ms, 1.8 uGy")),
+                 1);
     }
 };
 

@@ -20,7 +20,9 @@ private slots:
         QVERIFY(result.isError());
         QCOMPARE(result.text(), QStringLiteral("Keine Einschalt-Rückmeldung vom Generator."));
         QVERIFY(!rig.driver().isSwitchedOn());
-        QCOMPARE(rig.host().countLog(QStringLiteral("failed to switch on generator - no power on acknowledgment")), 1);
+        QCOMPARE(
+            rig.host().countLog(QStringLiteral("failed to switch on generator - no power on acknowledgment")),
+            1);
         // The link stays open and keeps polling.
         rig.sim().clearTranscript();
         QVERIFY(rig.waitForPayload("st?", 2000));
@@ -42,7 +44,8 @@ private slots:
         QVERIFY(rig.driver().isSwitchedOn());
         // The driver writes no line of its own for it.
         for (const TLHostApplication::LogRecord &record : rig.host().logRecords())
-            QVERIFY2(record.category != QLatin1String("KESTROVAN") || record.level != LogLevel::Error, qPrintable(record.text));
+            QVERIFY2(record.category != QLatin1String("KESTROVAN") || record.level != LogLevel::Error,
+                     qPrintable(record.text));
     }
 
     void doseStaysZero()

@@ -13,17 +13,24 @@ class TestErrorHandler : public QObject
 
     static QString prefix()
     {
-        return QStringLiteral("Fehler bei Initialisierung der Fehlerdatei.\nUnter Umständen sind keine weiteren "
-                              "Infomationen zu den Fehlercodes des Generators verfügbar.\n");
+        return QStringLiteral(
+            "Fehler bei Initialisierung der Fehlerdatei.\nUnter Umständen sind keine weiteren "
+            "Infomationen zu den Fehlercodes des Generators verfügbar.\n");
     }
     // A condition as one line, so that a failure shows both sides whole: kind|text|details.
     static QString describe(const TLCondition &c)
     {
-        return QStringLiteral("%1|%2|%3").arg(c.isSuccess() ? "S" : c.isWarning() ? "W" : "E", c.text(), c.details());
+        return QStringLiteral("%1|%2|%3")
+            .arg(c.isSuccess()   ? "S"
+                 : c.isWarning() ? "W"
+                                 : "E",
+                 c.text(), c.details());
     }
-    static QString entry(const char *kind, const QString &code, const QString &description, const QString &details)
+    static QString entry(const char *kind, const QString &code, const QString &description,
+                         const QString &details)
     {
-        return QStringLiteral("%1|Generatorfehler: %2\n%3\n%4|%5").arg(kind, code, QString(83, ' '), description, details);
+        return QStringLiteral("%1|Generatorfehler: %2\n%3\n%4|%5")
+            .arg(kind, code, QString(83, ' '), description, details);
     }
     static QString write(const QString &folder, const QByteArray &content)
     {
@@ -49,36 +56,48 @@ private slots:
     {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("result");
-        QTest::addColumn<QStringList>("lines"); // what the load logs; <path> is the file
+        QTest::addColumn<QStringList>("lines");   // what the load logs; <path> is the file
         QTest::addColumn<QStringList>("lookups"); // "code=expected"
         const QByteArray h = "code;description;details;type\n";
-        const QString readed = QStringLiteral("KESTROVAN 2 error handling: readed %1 entries from error file <path>");
+        const QString readed =
+            QStringLiteral("KESTROVAN 2 error handling: readed %1 entries from error file <path>");
         const QString count = prefix() + QStringLiteral("Fehlerhafte Anzahl von Elementen in Zeile %1.");
         QTest::newRow("error and UTF-8 warning")
-            << h + "105;Text A;Text B;Error\n200;\xC3\x9C" "berhitzung;R\xC3\xB6hre k\xC3\xBChlen;Warning" << "S||"
-            << QStringList{readed.arg(2)}
-            << QStringList{"105=" + entry("E", "105", "Text A", "Text B"),
-                           "200=" + entry("W", "200", QStringLiteral("Überhitzung"), QStringLiteral("Röhre kühlen"))};
+            << h
+                   + "105;Text A;Text B;Error\n200;\xC3\x9C"
+                     "berhitzung;R\xC3\xB6hre k\xC3\xBChlen;Warning"
+            << "S||" << QStringList{readed.arg(2)}
+            << QStringList{
+                   "105=" + entry("E", "105", "Text A", "Text B"),
+                   "200=" + entry("W", "200", QStringLiteral("Überhitzung"), QStringLiteral("Röhre kühlen"))};
         QTest::newRow("final line feed: an empty bad record, the rest kept")
-            << h + "105;A;B;Error\r\n106;C;D;Warning\n" << "W|" + count.arg(3) + "|"
+            << h + "105;A;B;Error\r\n106;C;D;Warning\n"
+            << "W|" + count.arg(3) + "|"
             << QStringList{"KESTROVAN 5 error handling: wrong number of elements in line: 3", readed.arg(2)}
             << QStringList{"105=" + entry("E", "105", "A", "B"), "106=" + entry("W", "106", "C", "D")};
-        QTest::newRow("empty file") << QByteArray() << "S||" << QStringList{readed.arg(0)} << QStringList{"1=E|Generatorfehler: 1|"};
-        QTest::newRow("header only, no line feed") << QByteArray("105;A;B;Error") << "S||" << QStringList{readed.arg(0)}
-                                                   << QStringList{"105=E|Generatorfehler: 105|"};
+        QTest::newRow("empty file") << QByteArray() << "S||" << QStringList{readed.arg(0)}
+                                    << QStringList{"1=E|Generatorfehler: 1|"};
+        QTest::newRow("header only, no line feed")
+            << QByteArray("105;A;B;Error") << "S||" << QStringList{readed.arg(0)}
+            << QStringList{"105=E|Generatorfehler: 105|"};
         QTest::newRow("five fields, three fields; the last bad line counts")
-            << h + "1;A;B;Error\n2;with;semicolon;B;Error\n3;C;Error\n4;D;E;Warning" << "W|" + count.arg(3) + "|"
+            << h + "1;A;B;Error\n2;with;semicolon;B;Error\n3;C;Error\n4;D;E;Warning"
+            << "W|" + count.arg(3) + "|"
             << QStringList{"KESTROVAN 5 error handling: wrong number of elements in line: 2",
                            "KESTROVAN 5 error handling: wrong number of elements in line: 3", readed.arg(2)}
-            << QStringList{"1=" + entry("E", "1", "A", "B"), "2=E|Generatorfehler: 2|", "4=" + entry("W", "4", "D", "E")};
-        QTest::newRow("types are exact") << h + "1;A;B;error\n2;A;B;Error \n3;A;B;Warning"
-                                         << "W|" + prefix() + "Fehlerhafter Typ in Zeile 2.|"
-                                         << QStringList{"KESTROVAN 5 error handling: type failure in line: 1",
-                                                        "KESTROVAN 5 error handling: type failure in line: 2", readed.arg(1)}
-                                         << QStringList{"1=E|Generatorfehler: 1|", "3=" + entry("W", "3", "A", "B")};
+            << QStringList{"1=" + entry("E", "1", "A", "B"), "2=E|Generatorfehler: 2|",
+                           "4=" + entry("W", "4", "D", "E")};
+        QTest::newRow("types are exact")
+            << h + "1;A;B;error\n2;A;B;Error \n3;A;B;Warning"
+            << "W|" + prefix() + "Fehlerhafter Typ in Zeile 2.|"
+            << QStringList{"KESTROVAN 5 error handling: type failure in line: 1",
+                           "KESTROVAN 5 error handling: type failure in line: 2", readed.arg(1)}
+            << QStringList{"1=E|Generatorfehler: 1|", "3=" + entry("W", "3", "A", "B")};
         QTest::newRow("codes as written, keyed by value; the later wins")
-            << h + "007;A;B;Error\n 8;C;D;Warning\n8;E;F;Error\nx;G;H;Warning" << "S||" << QStringList{readed.arg(3)}
-            << QStringList{"7=" + entry("E", "007", "A", "B"), "8=" + entry("E", "8", "E", "F"), "abc=" + entry("W", "x", "G", "H")};
+            << h + "007;A;B;Error\n 8;C;D;Warning\n8;E;F;Error\nx;G;H;Warning"
+            << "S||" << QStringList{readed.arg(3)}
+            << QStringList{"7=" + entry("E", "007", "A", "B"), "8=" + entry("E", "8", "E", "F"),
+                           "abc=" + entry("W", "x", "G", "H")};
     }
     void records()
     {
@@ -103,7 +122,8 @@ private slots:
     void lookupOfAnUnknownCode()
     {
         TLKestrovanErrorHandler handler;
-        QCOMPARE(describe(handler.errorCondition(QStringLiteral(" 042 "))), QStringLiteral("E|Generatorfehler:  042 |"));
+        QCOMPARE(describe(handler.errorCondition(QStringLiteral(" 042 "))),
+                 QStringLiteral("E|Generatorfehler:  042 |"));
         QCOMPARE(log(), QStringList{"KESTROVAN 1 no description found for error code  042 "});
     }
 
@@ -131,11 +151,15 @@ private slots:
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("text");
         const QString missing = QStringLiteral("Die Datei mit Fehlerinformationen existiert nicht.");
-        const QString unopened = QStringLiteral("Die Datei mit Fehlerinformationen kann nicht geöffnet werden nicht.");
-        QTest::newRow("missing") << "nothing" << "error handling: file does not exists: " << missing;
-        QTest::newRow("a folder of that name") << "directory" << "error handling: failed to open file: " << unopened;
+        const QString unopened =
+            QStringLiteral("Die Datei mit Fehlerinformationen kann nicht geöffnet werden nicht.");
+        QTest::newRow("missing") << "nothing"
+                                 << "error handling: file does not exists: " << missing;
+        QTest::newRow("a folder of that name") << "directory"
+                                               << "error handling: failed to open file: " << unopened;
         // Opening a pipe would wait for a writer: the host's thread must not hang on it.
-        QTest::newRow("a named pipe") << "pipe" << "error handling: failed to open file: " << unopened;
+        QTest::newRow("a named pipe") << "pipe"
+                                      << "error handling: failed to open file: " << unopened;
     }
     void unusableFile()
     {
@@ -150,7 +174,8 @@ private slots:
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
         TLKestrovanErrorHandler handler;
         // Backslashes in the folder become the system's separators.
-        QCOMPARE(describe(handler.loadErrorFile(QString(dir.path()).replace('/', '\\'))), "W|" + prefix() + text + "|" + path);
+        QCOMPARE(describe(handler.loadErrorFile(QString(dir.path()).replace('/', '\\'))),
+                 "W|" + prefix() + text + "|" + path);
         QCOMPARE(log(), QStringList{"KESTROVAN 5 " + line + path});
     }
 
@@ -163,7 +188,8 @@ private slots:
             big += QByteArray::number(code) + ";Beschreibung " + QByteArray(80, 'x') + ";Details;Warning\n";
         big.chop(1);
         QTest::newRow("23 MB, 200,000 records") << big << 200000;
-        QTest::newRow("a 10 MB line of separators") << "h\n" + QByteArray(10 << 20, ';') + "\n1;a;b;Error" << 1;
+        QTest::newRow("a 10 MB line of separators")
+            << "h\n" + QByteArray(10 << 20, ';') + "\n1;a;b;Error" << 1;
         QTest::newRow("binary garbage") << QByteArray("h\n\x00\xff\xfe;\x80;\x01;Error\n\xc3(;;;", 21) << 1;
     }
     void largeAndHostileFiles()
@@ -174,7 +200,10 @@ private slots:
         const QString path = write(dir.path(), content);
         TLKestrovanErrorHandler handler;
         handler.loadErrorFile(dir.path());
-        QCOMPARE(log().last(), QStringLiteral("KESTROVAN 2 error handling: readed %1 entries from error file %2").arg(entries).arg(path));
+        QCOMPARE(log().last(),
+                 QStringLiteral("KESTROVAN 2 error handling: readed %1 entries from error file %2")
+                     .arg(entries)
+                     .arg(path));
     }
 };
 

@@ -15,10 +15,11 @@ class TestFaults : public QObject
 
     static bool isLinkFailureText(const QString &text, const QString &port)
     {
-        return QStringList{QStringLiteral("Es trat ein Fehler bei der Kommunikation mit dem Generator auf."),
-                           QStringLiteral("Fehler beim Schreiben auf COM-Port %1.").arg(port),
-                           QStringLiteral("Es konnten nicht alle Daten auf COM-Port %1 gesendet werden.").arg(port),
-                           QStringLiteral("Timeout oder Fehler beim Senden der Daten auf COM-Port %1.").arg(port)}
+        return QStringList{
+            QStringLiteral("Es trat ein Fehler bei der Kommunikation mit dem Generator auf."),
+            QStringLiteral("Fehler beim Schreiben auf COM-Port %1.").arg(port),
+            QStringLiteral("Es konnten nicht alle Daten auf COM-Port %1 gesendet werden.").arg(port),
+            QStringLiteral("Timeout oder Fehler beim Senden der Daten auf COM-Port %1.").arg(port)}
             .contains(text);
     }
 
@@ -50,7 +51,8 @@ private slots:
         if (exposing) {
             rig.sim().setExposureDurationMs(60000);
             QVERIFY(rig.sim().runExposure());
-            QTRY_COMPARE_WITH_TIMEOUT(rig.host().countLog(QStringLiteral("EXPOSURE: exposure on")), 1, SettleMs);
+            QTRY_COMPARE_WITH_TIMEOUT(rig.host().countLog(QStringLiteral("EXPOSURE: exposure on")), 1,
+                                      SettleMs);
         }
         const QString port = rig.sim().slavePath();
         rig.host().clearRecords();
@@ -76,7 +78,8 @@ private slots:
             return;
         }
         QCOMPARE(alarms.size(), 1);
-        QVERIFY2(isLinkFailureText(alarms.first().condition.text(), port), qPrintable(alarms.first().condition.text()));
+        QVERIFY2(isLinkFailureText(alarms.first().condition.text(), port),
+                 qPrintable(alarms.first().condition.text()));
         QCOMPARE(rig.device().state(), DeviceState::Error);
         QVERIFY(!rig.driver().isSwitchedOn());
         QCOMPARE(rig.host().countLog(QStringLiteral("serial port closed after error")), 1);
@@ -125,7 +128,8 @@ private slots:
         } else if (moment == QLatin1String("busy")) {
             rig.sim().setExposureDurationMs(GiveUpMs);
             QVERIFY(rig.sim().runExposure());
-            QTRY_COMPARE_WITH_TIMEOUT(rig.host().countLog(QStringLiteral("EXPOSURE: exposure on")), 1, SettleMs);
+            QTRY_COMPARE_WITH_TIMEOUT(rig.host().countLog(QStringLiteral("EXPOSURE: exposure on")), 1,
+                                      SettleMs);
             rig.device().setState(DeviceState::Busy);
             host = std::thread([&rig] {
                 std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -185,11 +189,19 @@ private slots:
         QTest::addColumn<QString>("version");
         QTest::addColumn<QString>("unknown");
         // The serial layer does not check check bytes: a damaged one is echoed as it came.
-        QTest::newRow("wrong check byte") << "corrupt" << "V9.9" << "";
-        QTest::newRow("split within one collection") << "split 20" << "V9.9" << "";
+        QTest::newRow("wrong check byte") << "corrupt"
+                                          << "V9.9"
+                                          << "";
+        QTest::newRow("split within one collection") << "split 20"
+                                                     << "V9.9"
+                                                     << "";
         // A collection without a terminator is dropped; the tail reads as a telegram of its own.
-        QTest::newRow("split across collections") << "split 300" << "" << "unknown command: 9.9";
-        QTest::newRow("noise in a burst before") << "noise" << "V9.9" << "";
+        QTest::newRow("split across collections") << "split 300"
+                                                  << ""
+                                                  << "unknown command: 9.9";
+        QTest::newRow("noise in a burst before") << "noise"
+                                                 << "V9.9"
+                                                 << "";
     }
     void damagedReply()
     {
@@ -217,7 +229,8 @@ private slots:
         QCOMPARE(timer.elapsed() < qint64(TLKestrovanProtocol::ReplyTimeoutMs), !version.isEmpty());
         QTest::qWait(1200); // a repeat of the reply would come within a second
         QCOMPARE(rig.host().countLog(QStringLiteral("received: vsV9.9")), version.isEmpty() ? 0 : 1);
-        QCOMPARE(rig.host().logTexts().filter(QStringLiteral("unknown command: ")), unknown.isEmpty() ? QStringList{} : QStringList{unknown});
+        QCOMPARE(rig.host().logTexts().filter(QStringLiteral("unknown command: ")),
+                 unknown.isEmpty() ? QStringList{} : QStringList{unknown});
         QCOMPARE(rig.sim().repeatedWrites(), 0);
         QVERIFY(rig.host().alarms().isEmpty());
         // The line still works.
@@ -240,7 +253,8 @@ private slots:
         QCOMPARE(rig.sim().countTelegramsFromDriver("ma300"), 1);
         QCOMPARE(rig.host().logTexts().filter(QStringLiteral("value changed: kv")),
                  (QStringList{"value changed: kv (70 -> 99)", "value changed: kv (99 -> 70)"}));
-        QCOMPARE(rig.sim().bytesFromDriver().count(TLKestrovanGeneratorSimulator::telegram("kv99").back()), 1);
+        QCOMPARE(rig.sim().bytesFromDriver().count(TLKestrovanGeneratorSimulator::telegram("kv99").back()),
+                 1);
         QCOMPARE(rig.driver().mA(), 300.0);
     }
 };

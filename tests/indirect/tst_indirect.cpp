@@ -36,8 +36,10 @@ class TestIndirect : public QObject
 private slots:
     void init()
     {
-        for (const QString &name : QDir(folder.path()).entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot))
-            QVERIFY(QFileInfo(in(name)).isDir() ? QDir(in(name)).removeRecursively() : QFile::remove(in(name)));
+        for (const QString &name :
+             QDir(folder.path()).entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot))
+            QVERIFY(QFileInfo(in(name)).isDir() ? QDir(in(name)).removeRecursively()
+                                                : QFile::remove(in(name)));
         host()->systemSettings().setWorkingDirectory(work.path());
         host()->clearRecords();
         QVERIFY(link.init(folder.path()).isSuccess());
@@ -48,10 +50,14 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("line");
-        QTest::newRow("empty") << "" << "Es ist kein Kommunikationsverzeichnis angegeben." << "communication path not set";
-        QTest::newRow("missing") << "/nonexistent/kv" << "Das Kommunikationsverzeichnis existiert nicht."
+        QTest::newRow("empty") << ""
+                               << "Es ist kein Kommunikationsverzeichnis angegeben."
+                               << "communication path not set";
+        QTest::newRow("missing") << "/nonexistent/kv"
+                                 << "Das Kommunikationsverzeichnis existiert nicht."
                                  << "communication path does not exist (/nonexistent/kv)";
-        QTest::newRow("a file") << "/etc/hostname" << "Das Kommunikationsverzeichnis existiert nicht."
+        QTest::newRow("a file") << "/etc/hostname"
+                                << "Das Kommunikationsverzeichnis existiert nicht."
                                 << "communication path does not exist (/etc/hostname)";
     }
     void initFails()
@@ -75,14 +81,17 @@ private slots:
         // Latin-1 with "?" for what it cannot hold, nothing else; made in the working directory.
         QCOMPARE(read(in("EDVRAD.par")), QByteArray("RADID=ab?9"));
         QCOMPARE(read(work.filePath("EDVRAD.par")), QByteArray("RADID=ab?9"));
-        QCOMPARE(host()->countLog("creating parameter file successful (" + work.filePath("EDVRAD.par") + ")"), 1);
+        QCOMPARE(host()->countLog("creating parameter file successful (" + work.filePath("EDVRAD.par") + ")"),
+                 1);
         QCOMPARE(host()->countLog("copy file EDVRAD.par successful (" + in("EDVRAD.par") + ")"), 1);
         QCOMPARE(host()->countLog(QStringLiteral("current trigger file: ")), 1);
         // An empty code writes nothing and is only a warning.
         const TLCondition empty = link.activate(QString());
         QVERIFY(empty.isWarning());
-        QCOMPARE(empty.text(), QStringLiteral("Der Procedure Code für den Generator fehlt.\n"
-                                              "Bitte nehmen Sie die Einstellungen am Bedienpult des Generators manuell vor."));
+        QCOMPARE(
+            empty.text(),
+            QStringLiteral("Der Procedure Code für den Generator fehlt.\n"
+                           "Bitte nehmen Sie die Einstellungen am Bedienpult des Generators manuell vor."));
         QCOMPARE(host()->countLog(QStringLiteral("no procedure code")), 1);
         QCOMPARE(read(in("EDVRAD.par")), QByteArray("RADID=ab?9"));
         // Two trigger files, whatever the case of their extension: a warning naming both.
@@ -149,16 +158,19 @@ private slots:
         QTest::addColumn<QList<double>>("values"); // kV, mAs, mA, ms, dose (0: unset)
         QTest::addColumn<QString>("line");
         const QString ok = QStringLiteral("reading file GEN50RFT_A.xml successful");
-        QTest::newRow("all five") << QByteArray("<r><kv>70</kv><mAs>12.5</mAs><ma>250</ma><ms>50</ms><mGy_cm2>2.5</mGy_cm2></r>")
+        QTest::newRow("all five") << QByteArray(
+            "<r><kv>70</kv><mAs>12.5</mAs><ma>250</ma><ms>50</ms><mGy_cm2>2.5</mGy_cm2></r>")
                                   << QList<double>{70, 12.5, 250, 50, 2.5} << ok;
         QTest::newRow("first in document order, at any depth; white space")
             << QByteArray("<r><a><b><kv> 81 </kv></b></a><kv>90</kv><x:ms>1</x:ms><mGy_cm2>0</mGy_cm2></r>")
             << QList<double>{81, 0, 0, 0, 0} << ok;
-        QTest::newRow("case, comma, negative dose") << QByteArray("<r><mA>250</mA><mAs>12,5</mAs><mGy_cm2>-1</mGy_cm2></r>")
-                                                    << QList<double>{0, 0, 0, 0, 0} << ok;
+        QTest::newRow("case, comma, negative dose")
+            << QByteArray("<r><mA>250</mA><mAs>12,5</mAs><mGy_cm2>-1</mGy_cm2></r>")
+            << QList<double>{0, 0, 0, 0, 0} << ok;
         QTest::newRow("not well-formed") << QByteArray("<r><kv>70</kv>") << QList<double>{0, 0, 0, 0, 0}
                                          << "failed to process the file GEN50RFT_A.xml";
-        QTest::newRow("missing") << QByteArray() << QList<double>{0, 0, 0, 0, 0} << "failed to open the file GEN50RFT_A.xml";
+        QTest::newRow("missing") << QByteArray() << QList<double>{0, 0, 0, 0, 0}
+                                 << "failed to open the file GEN50RFT_A.xml";
     }
     void report()
     {
@@ -168,7 +180,8 @@ private slots:
         if (!xml.isEmpty())
             put(in("GEN50RFT_A.xml"), xml);
         const TLGeneratorSettings s = link.readExposureReport();
-        QCOMPARE((QList<double>{s.kV, s.mAs, s.mA, s.ms, s.dap.isSet() ? double(s.dap.value(DAPValueUnit::mGy_cm2)) : 0.0}),
+        QCOMPARE((QList<double>{s.kV, s.mAs, s.mA, s.ms,
+                                s.dap.isSet() ? double(s.dap.value(DAPValueUnit::mGy_cm2)) : 0.0}),
                  values);
         QCOMPARE(host()->countLog(line), 1);
     }
@@ -193,12 +206,15 @@ private slots:
         QVERIFY(console.start(folder.path()));
         // No report for the parameter file already there; the new one makes an exposure.
         QVERIFY(driver.activateForAcqusition().isSuccess());
-        QCOMPARE(host()->countLog(QStringLiteral("activate generator for acquisition in indirect connection mode (code: K42)")), 1);
+        QCOMPARE(host()->countLog(QStringLiteral(
+                     "activate generator for acquisition in indirect connection mode (code: K42)")),
+                 1);
         QVERIFY(driver.lastExposureSettings(settings).isSuccess());
         QCOMPARE(console.lastProcedureCode(), QStringLiteral("K42"));
         QCOMPARE(settings.kV, 70.0);
         QCOMPARE(settings.dap.value(DAPValueUnit::mGy_cm2), 1.8f);
-        QCOMPARE(host()->countLog(QStringLiteral("query last exposure settings in indirect connection mode")), 2);
+        QCOMPARE(host()->countLog(QStringLiteral("query last exposure settings in indirect connection mode")),
+                 2);
         // Without a new trigger file the report is not read, even though it is there.
         console.stop();
         QVERIFY(driver.activateForAcqusition().isSuccess());

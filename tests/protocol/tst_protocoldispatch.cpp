@@ -8,7 +8,10 @@ class TestProtocolDispatch : public QObject
 {
     Q_OBJECT
 
-    static QByteArray tg(const QByteArray &payload) { return TLKestrovanGeneratorSimulator::telegram(payload); }
+    static QByteArray tg(const QByteArray &payload)
+    {
+        return TLKestrovanGeneratorSimulator::telegram(payload);
+    }
     TLHostApplication *host() const { return TLHostApplication::host(); }
 
 private slots:
@@ -28,7 +31,8 @@ private slots:
         QTest::addColumn<QStringList>("lines"); // "level|text", each logged exactly once
         QTest::newRow("kv: a change, the same again, another")
             << QByteArrayList{tg("kv70"), tg("kv70"), tg("kv71")} << int(KV) << "71" << 2 << QByteArrayList{}
-            << QStringList{"0|received: kv71", "0|value changed: kv ( -> 70)", "0|value changed: kv (70 -> 71)"};
+            << QStringList{"0|received: kv71", "0|value changed: kv ( -> 70)",
+                           "0|value changed: kv (70 -> 71)"};
         QTest::newRow("kv: empty after none is no change")
             << QByteArrayList{tg("kv"), tg("kv70"), tg("kv")} << int(KV) << "" << 2 << QByteArrayList{}
             << QStringList{"0|value changed: kv (70 -> )"};
@@ -36,18 +40,21 @@ private slots:
             << QByteArrayList{tg("dc01"), tg("dc01xyz"), tg("dc02xyz")} << int(TargetDevice) << "02xyz" << 2
             << QByteArrayList{} << QStringList{"0|value changed: dc (01 -> 02xyz)"};
         QTest::newRow("status words are stored, not announced")
-            << QByteArrayList{tg("st4096"), tg("st5248"), tg("qs128")} << int(Status1) << "5248" << 0 << QByteArrayList{}
+            << QByteArrayList{tg("st4096"), tg("st5248"), tg("qs128")} << int(Status1) << "5248" << 0
+            << QByteArrayList{}
             << QStringList{"0|status1:  -> 4096", "0|status1: 4096 -> 5248", "0|status2: 128"};
         QTest::newRow("rr: 0 and empty are no error, 00 is")
-            << QByteArrayList{tg("rr0"), tg("rr"), tg("rr105"), tg("rr00"), tg("rr105")} << int(ErrorCode) << "105" << 5
-            << QByteArrayList{"105", "00", "105"} << QStringList{"0|value changed: rr (00 -> 105)"};
+            << QByteArrayList{tg("rr0"), tg("rr"), tg("rr105"), tg("rr00"), tg("rr105")} << int(ErrorCode)
+            << "105" << 5 << QByteArrayList{"105", "00", "105"}
+            << QStringList{"0|value changed: rr (00 -> 105)"};
         QTest::newRow("xy is handed on, never stored")
             << QByteArrayList{tg("xy0A00")} << int(ExposureState) << "" << 0 << QByteArrayList{}
             << QStringList{"0|new exposure state: 0A00", "0|xray key prepare:  0", "0|xray key exposure: 0",
                            "0|xray state:        10"};
         QTest::newRow("not telegrams of the table")
             << QByteArrayList{"k", "", tg("zz1"), tg("qq7")} << int(Unknown) << "" << 0 << QByteArrayList{}
-            << QStringList{"5|received to short message: k", "5|received to short message: ", "4|unknown command: zz1",
+            << QStringList{"5|received to short message: k",
+                           "5|received to short message: ", "4|unknown command: zz1",
                            "4|unknown command: qq7"};
     }
     void dispatch()
@@ -85,10 +92,14 @@ private slots:
         QTest::addColumn<bool>("focus");
         QTest::addColumn<bool>("dap");
         QTest::newRow("nothing known") << QByteArray() << QByteArray() << false << false << false;
-        QTest::newRow("4096 on, qs 127") << QByteArray("st4096") << QByteArray("qs127") << true << false << false;
-        QTest::newRow("5120 on and focus, qs 128") << QByteArray("st5120") << QByteArray("qs128") << true << true << true;
-        QTest::newRow("1024 focus only") << QByteArray("st1024") << QByteArray("qs0") << false << true << false;
-        QTest::newRow("not decimal numbers read 0") << QByteArray("st0x1000") << QByteArray("qs1x0") << false << false << false;
+        QTest::newRow("4096 on, qs 127")
+            << QByteArray("st4096") << QByteArray("qs127") << true << false << false;
+        QTest::newRow("5120 on and focus, qs 128")
+            << QByteArray("st5120") << QByteArray("qs128") << true << true << true;
+        QTest::newRow("1024 focus only")
+            << QByteArray("st1024") << QByteArray("qs0") << false << true << false;
+        QTest::newRow("not decimal numbers read 0")
+            << QByteArray("st0x1000") << QByteArray("qs1x0") << false << false << false;
     }
     void statusBits()
     {

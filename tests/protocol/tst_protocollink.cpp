@@ -40,7 +40,8 @@ private slots:
         }
         QCOMPARE(fullWaits, 0);
         QCOMPARE(rig.payloadsFromDriver(), expected);
-        QCOMPARE(rig.host().logTexts().filter(QStringLiteral("value changed")), QStringList{"value changed: ma ( -> 200)"});
+        QCOMPARE(rig.host().logTexts().filter(QStringLiteral("value changed")),
+                 QStringList{"value changed: ma ( -> 200)"});
         // No reply: no error after the full wait; the empty entry stands, the late reply lands.
         rig.sim().setReplyDelayMs(4500);
         QElapsedTimer timer;
@@ -58,7 +59,8 @@ private slots:
         QVERIFY(rig.isReady());
         QVERIFY(rig.driver().openConnection().isSuccess());
         rig.driver().startStatusPolling();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.driver().currentValue(Status1, false, false), QStringLiteral("0"), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.driver().currentValue(Status1, false, false), QStringLiteral("0"),
+                                  3000);
         QVERIFY(!rig.payloadsFromDriver().contains("rr?"));
         rig.sim().injectError("105");
         QVERIFY(rig.waitForPayload("rr?", 3000));
@@ -71,7 +73,8 @@ private slots:
         QVERIFY(rig.isReady());
         rig.setPortName(QStringLiteral("/dev/kestrovan-no-such-port"));
         const TLCondition failed = rig.driver().openConnection();
-        QCOMPARE(failed.text(), QStringLiteral("Fehler beim Öffnen des COM-Ports /dev/kestrovan-no-such-port"));
+        QCOMPARE(failed.text(),
+                 QStringLiteral("Fehler beim Öffnen des COM-Ports /dev/kestrovan-no-such-port"));
         QVERIFY(!rig.driver().isPortOpen());
         rig.setPortName(rig.sim().slavePath());
         QVERIFY(rig.driver().openConnection().isSuccess());
@@ -83,7 +86,8 @@ private slots:
     {
         TLDirectTestRig rig;
         QVERIFY(rig.isReady());
-        rig.writeErrorCatalogue("code;description;details;type\n105;Röhre zu heiß;Abkühlen lassen;Error\n7;Tür;offen;Warning");
+        rig.writeErrorCatalogue(
+            "code;description;details;type\n105;Röhre zu heiß;Abkühlen lassen;Error\n7;Tür;offen;Warning");
         QVERIFY(rig.driver().initGenerator().isSuccess());
         rig.sim().clearTranscript();
         rig.host().clearRecords();
@@ -94,7 +98,8 @@ private slots:
         d.handleError("42");
         QList<TLHostApplication::AlarmRecord> alarms = rig.host().alarms();
         QCOMPARE(alarms.size(), 3);
-        QCOMPARE(alarms[0].condition.text(), QStringLiteral("Generatorfehler: 105\n") + QString(83, ' ') + QStringLiteral("\nRöhre zu heiß"));
+        QCOMPARE(alarms[0].condition.text(), QStringLiteral("Generatorfehler: 105\n") + QString(83, ' ')
+                                                 + QStringLiteral("\nRöhre zu heiß"));
         QCOMPARE(alarms[0].condition.details(), QStringLiteral("Abkühlen lassen"));
         QVERIFY(alarms[0].condition.isError() && alarms[1].condition.isWarning());
         QCOMPARE(alarms[0].text, QString());

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "TLKestrovanSerialCommunicator.h"
 #include "TLKestrovanGeneratorSimulator.h"
+#include "TLKestrovanSerialCommunicator.h"
 
 #include <QElapsedTimer>
 
@@ -18,22 +18,24 @@ public:
     explicit TLLinkRecorder(const QString &portName) : link(new TLKestrovanSerialCommunicator(portName))
     {
         clock.start();
-        QObject::connect(link.get(), &TLKestrovanSerialCommunicator::messageReceived, [this](const QByteArray &m) {
-            std::function<void(const QByteArray &)> hook;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                messageList << m;
-                hook = onMessage;
-            }
-            if (hook)
-                hook(m);
-        });
-        QObject::connect(link.get(), &TLKestrovanSerialCommunicator::errorOccurred, [this](const TLCondition &c) {
-            std::lock_guard<std::mutex> lock(mutex);
-            errorList << c;
-            if (!sendOnError.isEmpty())
-                link->send(sendOnError, true);
-        });
+        QObject::connect(link.get(), &TLKestrovanSerialCommunicator::messageReceived,
+                         [this](const QByteArray &m) {
+                             std::function<void(const QByteArray &)> hook;
+                             {
+                                 std::lock_guard<std::mutex> lock(mutex);
+                                 messageList << m;
+                                 hook = onMessage;
+                             }
+                             if (hook)
+                                 hook(m);
+                         });
+        QObject::connect(link.get(), &TLKestrovanSerialCommunicator::errorOccurred,
+                         [this](const TLCondition &c) {
+                             std::lock_guard<std::mutex> lock(mutex);
+                             errorList << c;
+                             if (!sendOnError.isEmpty())
+                                 link->send(sendOnError, true);
+                         });
         QObject::connect(link.get(), &TLKestrovanSerialCommunicator::timeout, [this] {
             std::lock_guard<std::mutex> lock(mutex);
             tickList << clock.elapsed();

@@ -18,13 +18,18 @@ private slots:
         QTest::addColumn<QByteArrayList>("bursts");
         QTest::addColumn<QByteArrayList>("delivered");
         QTest::addColumn<QByteArray>("echoed");
-        QTest::newRow("one telegram: echo, then delivery") << QByteArrayList{tg("kv70")} << QByteArrayList{tg("kv70")} << QByteArray("\x9a");
-        QTest::newRow("two in a burst, in order") << QByteArrayList{tg("kv70") + tg("ma2")}
-                                                 << QByteArrayList{tg("kv70"), tg("ma2")} << QByteArray("\x9a") + tg("ma2").right(1);
-        QTest::newRow("a lone terminator is neither echoed nor delivered") << QByteArrayList{"\xb8"} << QByteArrayList{} << QByteArray();
+        QTest::newRow("one telegram: echo, then delivery")
+            << QByteArrayList{tg("kv70")} << QByteArrayList{tg("kv70")} << QByteArray("\x9a");
+        QTest::newRow("two in a burst, in order")
+            << QByteArrayList{tg("kv70") + tg("ma2")} << QByteArrayList{tg("kv70"), tg("ma2")}
+            << QByteArray("\x9a") + tg("ma2").right(1);
+        QTest::newRow("a lone terminator is neither echoed nor delivered")
+            << QByteArrayList{"\xb8"} << QByteArrayList{} << QByteArray();
         QTest::newRow("bytes after the last terminator do not join the next burst")
-            << QByteArrayList{tg("kv70") + "ma", "2\xd4"} << QByteArrayList{tg("kv70"), "2\xd4"} << QByteArray("\x9a\xd4");
-        QTest::newRow("a burst without terminator is dropped") << QByteArrayList{"kv70", tg("ma2")} << QByteArrayList{tg("ma2")} << tg("ma2").right(1);
+            << QByteArrayList{tg("kv70") + "ma", "2\xd4"} << QByteArrayList{tg("kv70"), "2\xd4"}
+            << QByteArray("\x9a\xd4");
+        QTest::newRow("a burst without terminator is dropped")
+            << QByteArrayList{"kv70", tg("ma2")} << QByteArrayList{tg("ma2")} << tg("ma2").right(1);
     }
     void receiving()
     {
@@ -80,9 +85,11 @@ private slots:
         const qint64 took = clock.elapsed();
         QVERIFY(rec.link->lastCondition().isSuccess());
         QCOMPARE(sim.countTelegramsFromDriver("kv81"), droppedEchoes + 1);
-        QVERIFY2(took >= droppedEchoes * 500 && took < droppedEchoes * 600 + 500, qPrintable(QString::number(took)));
+        QVERIFY2(took >= droppedEchoes * 500 && took < droppedEchoes * 600 + 500,
+                 qPrintable(QString::number(took)));
         // What came with the echo is delivered after the transmission, once.
-        QTRY_COMPARE(rec.messages(), injected.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{tg(injected)});
+        QTRY_COMPARE(rec.messages(),
+                     injected.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{tg(injected)});
         QCOMPARE(rec.link->state(), TLKestrovanSerialCommunicator::Open);
     }
 
@@ -130,7 +137,8 @@ private slots:
         QVERIFY(rec.link->wait(3000));
         QCOMPARE(rec.link->state(), TLKestrovanSerialCommunicator::Closed);
         const TLCondition failed = rec.link->lastCondition();
-        QCOMPARE(failed.text(), QStringLiteral("Fehler beim Öffnen des COM-Ports /dev/kestrovan-no-such-port"));
+        QCOMPARE(failed.text(),
+                 QStringLiteral("Fehler beim Öffnen des COM-Ports /dev/kestrovan-no-such-port"));
         QVERIFY(!failed.details().isEmpty());
         QVERIFY(rec.errors().isEmpty());
     }

@@ -34,10 +34,15 @@ private slots:
         const qint64 waited = clock.elapsed();
         QVERIFY2(waited >= 7900 && waited < 9500, qPrintable(QString::number(waited)));
         const TLCondition failed = rec.link->lastCondition();
-        const QStringList texts = hungUp ? QStringList{QStringLiteral("Fehler beim Schreiben auf COM-Port %1.").arg(port),
-                                                       QStringLiteral("Es konnten nicht alle Daten auf COM-Port %1 gesendet werden.").arg(port),
-                                                       QStringLiteral("Timeout oder Fehler beim Senden der Daten auf COM-Port %1.").arg(port)}
-                                         : QStringList{QStringLiteral("Es trat ein Fehler bei der Kommunikation mit dem Generator auf.")};
+        const QStringList texts =
+            hungUp
+                ? QStringList{QStringLiteral("Fehler beim Schreiben auf COM-Port %1.").arg(port),
+                              QStringLiteral("Es konnten nicht alle Daten auf COM-Port %1 gesendet werden.")
+                                  .arg(port),
+                              QStringLiteral("Timeout oder Fehler beim Senden der Daten auf COM-Port %1.")
+                                  .arg(port)}
+                : QStringList{
+                    QStringLiteral("Es trat ein Fehler bei der Kommunikation mit dem Generator auf.")};
         QVERIFY2(failed.isError() && texts.contains(failed.text()), qPrintable(failed.text()));
         QCOMPARE(failed.details().isEmpty(), !hungUp);
         QVERIFY(rec.link->wait(3000));

@@ -31,13 +31,17 @@ private slots:
         QTest::newRow("on1 6F 6E 31 B0") << int(Power) << "1" << QByteArray::fromHex("6F6E31B0");
         QTest::newRow("on0 6F 6E 30 B1") << int(Power) << "0" << QByteArray::fromHex("6F6E30B1");
         QTest::newRow("rs 72 73 81") << int(ResetError) << "" << QByteArray::fromHex("727381");
-        QTest::newRow("xr41 78 72 34 31 8F") << int(ExposureRelease) << "41" << QByteArray::fromHex("787234318F");
-        QTest::newRow("xr81 78 72 38 31 83") << int(ExposureRelease) << "81" << QByteArray::fromHex("7872383183");
+        QTest::newRow("xr41 78 72 34 31 8F")
+            << int(ExposureRelease) << "41" << QByteArray::fromHex("787234318F");
+        QTest::newRow("xr81 78 72 38 31 83")
+            << int(ExposureRelease) << "81" << QByteArray::fromHex("7872383183");
         QTest::newRow("kv70 6B 76 37 30 9A") << int(KV) << "70" << QByteArray::fromHex("6B7637309A");
         QTest::newRow("kv70,5 sent as kv70.5") << int(KV) << "70,5" << QByteArray::fromHex("6B7637302E3581");
-        QTest::newRow("28 characters: 31 bytes") << int(KV) << QString(28, '5') << QByteArray("kv") + QByteArray(28, '5') + char(0x9D);
+        QTest::newRow("28 characters: 31 bytes")
+            << int(KV) << QString(28, '5') << QByteArray("kv") + QByteArray(28, '5') + char(0x9D);
         QTest::newRow("29 characters refused") << int(KV) << QString(29, '1') << QByteArray();
-        QTest::newRow("bit 7 in a Latin-1 letter refused") << int(KV) << QStringLiteral("7\u00e4") << QByteArray();
+        QTest::newRow("bit 7 in a Latin-1 letter refused")
+            << int(KV) << QStringLiteral("7\u00e4") << QByteArray();
         QTest::newRow("outside Latin-1 refused") << int(KV) << QStringLiteral("7\u20ac") << QByteArray();
     }
     void build()
@@ -60,8 +64,10 @@ private slots:
         QTest::addColumn<QByteArray>("wire");
         QTest::addColumn<int>("id");
         QTest::addColumn<QByteArray>("value");
-        QTest::newRow("rr0 72 72 30 B0") << QByteArray::fromHex("727230B0") << int(ErrorCode) << QByteArray("0");
-        QTest::newRow("xy0A01") << QByteArray::fromHex("787930413031F1") << int(ExposureState) << QByteArray("0A01");
+        QTest::newRow("rr0 72 72 30 B0")
+            << QByteArray::fromHex("727230B0") << int(ErrorCode) << QByteArray("0");
+        QTest::newRow("xy0A01") << QByteArray::fromHex("787930413031F1") << int(ExposureState)
+                                << QByteArray("0A01");
         QTest::newRow("rs, empty value") << QByteArray::fromHex("727381") << int(ResetError) << QByteArray();
         QTest::newRow("zz is unknown") << QByteArray("zz12\xff") << int(Unknown) << QByteArray("12");
         QTest::newRow("vk is not kv") << QByteArray("vk70\x9a") << int(Unknown) << QByteArray("70");
@@ -81,9 +87,11 @@ private slots:
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QByteArrayList>("pieces");
-        QTest::newRow("two in a burst") << QByteArray::fromHex("73743fb86b7637309a")
-                                        << QByteArrayList{QByteArray::fromHex("73743fb8"), QByteArray::fromHex("6b7637309a")};
-        QTest::newRow("lone terminators 80 ff") << QByteArray::fromHex("80ff") << QByteArrayList{"\x80", "\xff"};
+        QTest::newRow("two in a burst")
+            << QByteArray::fromHex("73743fb86b7637309a")
+            << QByteArrayList{QByteArray::fromHex("73743fb8"), QByteArray::fromHex("6b7637309a")};
+        QTest::newRow("lone terminators 80 ff")
+            << QByteArray::fromHex("80ff") << QByteArrayList{"\x80", "\xff"};
         QTest::newRow("trailing bytes dropped") << QByteArray::fromHex("b86b76") << QByteArrayList{"\xb8"};
         QTest::newRow("7f is no terminator") << QByteArray::fromHex("7f7f") << QByteArrayList{};
     }
@@ -105,7 +113,8 @@ private slots:
         QTest::newRow("b8 for st?") << QByteArray::fromHex("b8") << query << true;
         QTest::newRow("9a for st?") << QByteArray::fromHex("9a") << query << false;
         QTest::newRow("the whole telegram echoed") << query << query << false;
-        QTest::newRow("38 has bit 7 clear") << QByteArray::fromHex("38") << QByteArray::fromHex("7338") << false;
+        QTest::newRow("38 has bit 7 clear")
+            << QByteArray::fromHex("38") << QByteArray::fromHex("7338") << false;
         QTest::newRow("empty message") << QByteArray() << query << false;
     }
     void acknowledgement()
