@@ -212,7 +212,7 @@ void tst_GeneratorSimulator::simulator()
     }
     if (sim->exposureOutcome() == Simulator::ExposureOutcome::None)
         QCOMPARE(bursts.isEmpty() ? bytes : bytes.mid(0, bursts.size()), bursts);
-    QVERIFY(gapMs == 0 || times.at(bursts.size() - 1) - times.first() >= gapMs * 1000);
+    QVERIFY(gapMs == 0 || times.at(bursts.size() - 1) - times.first() >= qint64(gapMs) * 1000);
     QVERIFY2(run(check).contains(QRegularExpression(pattern)), qPrintable(output.join(QLatin1Char('|'))));
 }
 
