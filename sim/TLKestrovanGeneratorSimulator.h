@@ -1,21 +1,16 @@
 #pragma once
 
-#include "TLPseudoTerminal.h"
+#include "TLKestrovanExposureSequence.h"
+#include "TLKestrovanGeneratorModel.h"
+#include "TLKestrovanSimulatedLine.h"
 
 #include <QByteArray>
-#include <QHash>
 #include <QList>
 #include <QString>
 
-#include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <functional>
-#include <initializer_list>
 #include <mutex>
-#include <optional>
-#include <thread>
-#include <vector>
 
 // The generator's side of the serial line, on the master of a pseudo-terminal: it acknowledges
 // the driver's telegrams by echoing their check byte, answers queries from a store of value
@@ -23,44 +18,32 @@
 // own telegrams until the driver echoes them. Faults of the line can be switched on at will,
 // and every byte that crosses the line is kept in a time-stamped transcript.
 //
+// Three parts do the work: the line (TLKestrovanSimulatedLine), the generator's state
+// (TLKestrovanGeneratorModel) and the exposure sequence (TLKestrovanExposureSequence). They
+// share one mutex and one condition owned here, so that a telegram, the state it changes and
+// the sequence waiting for it are always seen together.
+//
 // The public members may be called from any thread; start() and stop() (and the destructor)
 // from one controlling thread. The link runs in a thread of its own; an exposure sequence runs
 // in a second one while it lasts.
 class TLKestrovanGeneratorSimulator
 {
 public:
-    enum class Direction { FromDriver, ToDriver };
-
-    struct TranscriptEntry
-    {
-        qint64 elapsedUs = 0; // since start()
-        Direction direction = Direction::FromDriver;
-        QByteArray bytes;
-    };
-
+    using Direction = TLKestrovanSimulatedLine::Direction;
+    using TranscriptEntry = TLKestrovanSimulatedLine::TranscriptEntry;
     // How the latest exposure sequence ended.
-    enum class ExposureOutcome {
-        None, // no sequence has run yet
-        Running,
-        Completed,    // exposure off (state 14) was delivered
-        NotReleased,  // the driver did not answer "41" or "81" in time: break 0000
-        KeysReleased, // the keys were let go before the exposure: break 0000
-        Aborted,      // abortExposure(): break 0000
-        Failed,       // failExposure(): error state 0100
-        LinkLost,     // a state telegram was never acknowledged, or the line was hung up
-        Stopped       // stop() ended the sequence
-    };
+    using ExposureOutcome = TLKestrovanExposureSequence::Outcome;
 
     // Own telegrams are written again at this interval until they are echoed, and dropped
     // when no echo came within the give-up time since their first write.
-    static constexpr int RepeatIntervalMs = 500;
-    static constexpr int GiveUpMs = 8000;
+    static constexpr int RepeatIntervalMs = TLKestrovanSimulatedLine::RepeatIntervalMs;
+    static constexpr int GiveUpMs = TLKestrovanSimulatedLine::GiveUpMs;
     // 38400 baud with 10 bits per byte on the line.
-    static constexpr int PacingMicrosecondsPerByte = 260;
+    static constexpr int PacingMicrosecondsPerByte = TLKestrovanSimulatedLine::PacingMicrosecondsPerByte;
     // Defaults of the settings below.
-    static constexpr int DefaultPowerOnDelayMs = 100;
-    static constexpr int DefaultFocusReadyDelayMs = 100;
-    static constexpr int DefaultReleaseTimeoutMs = 3000;
+    static constexpr int DefaultPowerOnDelayMs = TLKestrovanGeneratorModel::DefaultPowerOnDelayMs;
+    static constexpr int DefaultFocusReadyDelayMs = TLKestrovanGeneratorModel::DefaultFocusReadyDelayMs;
+    static constexpr int DefaultReleaseTimeoutMs = TLKestrovanExposureSequence::DefaultReleaseTimeoutMs;
 
     TLKestrovanGeneratorSimulator();
     ~TLKestrovanGeneratorSimulator();
@@ -174,146 +157,14 @@ public:
     void setTraceHandler(std::function<void(const TranscriptEntry &)> handler);
 
 private:
-    using Clock = std::chrono::steady_clock;
+    // The line hands each echoed telegram of the driver here, in the link thread with the
+    // mutex held: queries go to the model for their answer, commands to the model, and the
+    // driver's release answers also to the sequence that waits for them.
+    void dispatchLocked(const QByteArray &payload);
 
-    struct Outgoing
-    {
-        QByteArray telegram;
-        quint64 id = 0;
-        Clock::time_point notBefore;
-    };
-    struct InFlight
-    {
-        bool active = false;
-        Outgoing item;
-        Clock::time_point firstWrite;
-        Clock::time_point nextWrite;
-        QByteArray terminatorsWritten;
-    };
-    struct Burst
-    {
-        QByteArray bytes;
-        int gapAfterMs = 0;
-        bool paced = false;
-    };
-    enum class TimedAction { PowerOn, FocusReady };
-    struct TimedEvent
-    {
-        Clock::time_point due;
-        TimedAction action;
-        quint64 generation;
-    };
-    struct LastExposure
-    {
-        QByteArray kv, mas, ma, xs, dose;
-    };
-    struct Injection
-    {
-        QByteArray payload;
-        int gapMs = -1; // -1: same burst as the echo
-    };
-    enum class SequenceCommand { None, Abort, Fail };
-    enum class Step { Ok, TimedOut, KeysReleased, Abort, Fail, Stop, LinkLost };
-
-    // link thread
-    void runLink();
-    void writeBursts(const std::vector<Burst> &bursts);
-    void fireDueEvents(Clock::time_point now);
-    void serviceTransmission(Clock::time_point now, std::vector<Burst> &bursts);
-    void receiveBytes(const QByteArray &bytes, std::vector<Burst> &bursts);
-    void handlePiece(const QByteArray &piece, std::vector<Burst> &bursts);
-    void handleAcknowledgement(char byte);
-    void handleTelegram(const QByteArray &payload);
-    void applyCommand(const QByteArray &code, const QByteArray &value);
-    QByteArray answerFor(const QByteArray &code);
-    QByteArray corrected(const QByteArray &code, const QByteArray &value) const;
-    TranscriptEntry record(Direction direction, const QByteArray &bytes, Clock::time_point at);
-
-    // sequence thread
-    bool startSequence(int keys, bool autoRelease);
-    void runSequence(bool autoRelease);
-    Step sequenceSteps(std::unique_lock<std::mutex> &lock, bool autoRelease);
-    ExposureOutcome finishSequence(std::unique_lock<std::mutex> &lock, Step step);
-    Step sendState(std::unique_lock<std::mutex> &lock, const QByteArray &state);
-    Step waitUntil(std::unique_lock<std::mutex> &lock, std::optional<Clock::time_point> deadline,
-                   const std::function<bool()> &done);
-    Step interruption() const;
-    void purgeQueuedStates();
-    void storeLastExposureValues();
-
-    // helpers, called with mutex held
-    quint64 enqueue(const QByteArray &payload, int delayMs = 0);
-    void raiseError(const QByteArray &code);
-    int statusWord(const QByteArray &code) const;
-    void setStatusWord(const QByteArray &code, int value);
-    void scheduleLocked(TimedAction action, int delayMs);
-
-    mutable std::mutex mutex;
-    mutable std::condition_variable changed;
-
-    // used by the link thread only while it runs; by start()/stop() otherwise
-    TLPseudoTerminal pty;
-    std::thread linkThread;
-    std::mutex sequenceControl; // serialises starting and joining the sequence thread
-    std::thread sequenceThread;
-
-    // everything below is guarded by mutex
-    bool running = false;
-    bool stopRequested = false;
-    bool hangUpRequested = false;
-    QString path;
-    QString error;
-    Clock::time_point startTime;
-
-    QHash<QByteArray, QByteArray> values;
-    bool corrections = false;
-    int powerOnDelayMs = DefaultPowerOnDelayMs;
-    int focusReadyDelayMs = DefaultFocusReadyDelayMs;
-    quint64 powerGeneration = 0;
-    std::vector<TimedEvent> timedEvents;
-
-    QByteArray rxBuffer;
-    std::deque<Outgoing> outgoing;
-    InFlight inFlight;
-    quint64 lastId = 0;
-    quint64 awaitedId = 0;             // the state telegram the sequence waits for
-    std::optional<bool> awaitedResult; // echoed (true) or given up (false)
-    QByteArray looseTerminators;       // of injected telegrams, which are not repeated
-    std::vector<QByteArray> rawQueue;
-
-    int dropAcks = 0;
-    Clock::time_point dropAcksUntil;
-    bool corruptNext = false;
-    int replyDelayMs = 0;
-    int splitGapMs = -1;
-    std::optional<Injection> injection;
-    bool pacing = false;
-
-    bool sequenceRunning = false;
-    bool sequenceStarted = false;
-    bool sequenceStop = false;
-    bool sequenceFinishing = false; // closing state on its way: keys and commands no longer count
-    SequenceCommand sequenceCommand = SequenceCommand::None;
-    QByteArray sequenceErrorCode;
-    ExposureOutcome outcome = ExposureOutcome::None;
-    int keys = 0; // bit 0 prepare key, bit 1 exposure key
-    bool exposureOn = false;
-    QList<QByteArray> releasesReceived;
-    QList<QByteArray> statesSent;
-    int releaseTimeoutMs = DefaultReleaseTimeoutMs;
-    int stepDelayMs = 0;
-    int exposureDurationMs = 0;
-    QByteArray exposureDose = QByteArrayLiteral("2.5");
-    std::optional<LastExposure> lastExposureOverride;
-    int doseZeroQueries = 0;
-    int doseZeroLeft = 0;
-
-    QList<TranscriptEntry> entries;
-    QList<QByteArray> driverTelegrams;
-    int badChecks = 0;
-    int droppedAcks = 0;
-    int acksReceived = 0;
-    int repeats = 0;
-    int givenUp = 0;
-    std::function<void(const TranscriptEntry &)> traceHandler;
+    std::mutex mutex;
+    std::condition_variable changed;
+    TLKestrovanGeneratorModel model;
+    TLKestrovanSimulatedLine line;
+    TLKestrovanExposureSequence sequence;
 };

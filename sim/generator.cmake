@@ -1,5 +1,12 @@
-# The generator simulator: a library for the tests and the program kestrovan-sim.
+# The generator simulator: a library for the tests and the program kestrovan-sim. The facade
+# TLKestrovanGeneratorSimulator joins its line, its model and its exposure sequence.
 target_sources(kestrovan_sim PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/TLKestrovanSimulatedLine.h
+    ${CMAKE_CURRENT_LIST_DIR}/TLKestrovanSimulatedLine.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/TLKestrovanGeneratorModel.h
+    ${CMAKE_CURRENT_LIST_DIR}/TLKestrovanGeneratorModel.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/TLKestrovanExposureSequence.h
+    ${CMAKE_CURRENT_LIST_DIR}/TLKestrovanExposureSequence.cpp
     ${CMAKE_CURRENT_LIST_DIR}/TLKestrovanGeneratorSimulator.h
     ${CMAKE_CURRENT_LIST_DIR}/TLKestrovanGeneratorSimulator.cpp
     ${CMAKE_CURRENT_LIST_DIR}/TLKestrovanSimulatorShell.h

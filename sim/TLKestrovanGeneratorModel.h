@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+// What the simulated generator knows: a value text per two-letter code, the status words "st"
+// and "qs" with their power, focus-ready, error and dose-meter bits, the corrections a real
+// generator makes to values out of range, the delays of power-on and focus-ready, and the
+// values it reports after an exposure. It answers queries and carries out commands; the line
+// in front of it and the exposure sequence reach it with the shared mutex held.
+class TLKestrovanGeneratorModel
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    static constexpr int DefaultPowerOnDelayMs = 100;
+    static constexpr int DefaultFocusReadyDelayMs = 100;
+
+    explicit TLKestrovanGeneratorModel(std::mutex &mutex);
+
+    void setValue(const QByteArray &code, const QByteArray &value);
+    QByteArray value(const QByteArray &code) const;
+    int status1() const; // "st" as a number (0 when it is no number)
+    int status2() const; // "qs"
+    void setCorrections(bool enabled);
+    void setPowerOnDelayMs(int ms);
+    void setFocusReadyDelayMs(int ms);
+    void setDapEnabled(bool enabled);
+    void setVersion(const QByteArray &version);
+    void setPowered(bool on);
+    void injectError(const QByteArray &code);
+    void setExposureDose(const QByteArray &dose);
+    void setLastExposure(const QByteArray &kv, const QByteArray &mas, const QByteArray &ma,
+                         const QByteArray &xs, const QByteArray &dose);
+    void clearLastExposure();
+    void setDoseZeroQueries(int n);
+
+    // --- with the mutex held ------------------------------------------------------------------
+    // The value text that answers a query for code.
+    QByteArray answerLocked(const QByteArray &code);
+    void applyCommandLocked(const QByteArray &code, const QByteArray &value);
+    // Lets the power and focus-ready bits come once their delays are over.
+    void fireDueEventsLocked(Clock::time_point now);
+    // "rr" becomes the code and bit 7 of "st" toggles, so that the driver sees a change.
+    void raiseErrorLocked(const QByteArray &code);
+    // An exposure has ended: "xv", "xa", "xm", "xs" and "xg" tell what it was.
+    void storeLastExposureLocked();
+
+private:
+    enum class TimedAction { PowerOn, FocusReady };
+    struct TimedEvent
+    {
+        Clock::time_point due;
+        TimedAction action;
+        quint64 generation;
+    };
+    struct LastExposure
+    {
+        QByteArray kv, mas, ma, xs, dose;
+    };
+
+    int statusWord(const QByteArray &code) const;
+    void setStatusWord(const QByteArray &code, int value);
+    void switchOff();
+    void schedule(TimedAction action, int delayMs);
+    void storeExposureValues(const LastExposure &last);
+    QByteArray corrected(const QByteArray &code, const QByteArray &value) const;
+
+    std::mutex &mutex;
+
+    // everything below is guarded by mutex
+    QHash<QByteArray, QByteArray> values;
+    bool corrections = false;
+    int powerOnDelayMs = DefaultPowerOnDelayMs;
+    int focusReadyDelayMs = DefaultFocusReadyDelayMs;
+    quint64 powerGeneration = 0;
+    std::vector<TimedEvent> timedEvents;
+    QByteArray exposureDose = QByteArrayLiteral("2.5");
+    std::optional<LastExposure> lastExposureOverride;
+    int doseZeroQueries = 0;
+    int doseZeroLeft = 0;
+};

@@ -1,0 +1,527 @@
+#include "TLKestrovanSimulatedLine.h"
+
+#include <algorithm>
+
+namespace {
+// The link thread looks at the line, its clocks and the callers' requests this often.
+constexpr int LoopPollMs = 5;
+// Bytes without a terminator are dropped beyond this (a telegram is at most 31 bytes).
+constexpr int MaxPendingBytes = 256;
+
+constexpr char TerminatorBit = char(0x80);
+
+bool isTerminator(char byte)
+{
+    return (byte & TerminatorBit) != 0;
+}
+} // namespace
+
+TLKestrovanSimulatedLine::TLKestrovanSimulatedLine(std::mutex &mutex, std::condition_variable &changed,
+                                                   TelegramHandler onTelegram, TickHandler onTick)
+    : mutex(mutex), changed(changed), onTelegram(std::move(onTelegram)), onTick(std::move(onTick))
+{
+}
+
+TLKestrovanSimulatedLine::~TLKestrovanSimulatedLine()
+{
+    stop();
+}
+
+// --- life cycle ---------------------------------------------------------------------------
+
+bool TLKestrovanSimulatedLine::start()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (running)
+            return true;
+    }
+    // A hang-up ends the link thread by itself; it is joined here.
+    if (linkThread.joinable())
+        linkThread.join();
+    pty.hangUp();
+    if (!pty.open()) {
+        std::lock_guard<std::mutex> lock(mutex);
+        error = pty.errorString();
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    running = true;
+    stopRequested = false;
+    hangUpRequested = false;
+    path = pty.slavePath();
+    error.clear();
+    startTime = Clock::now();
+    rxBuffer.clear();
+    outgoing.clear();
+    inFlight = InFlight();
+    looseTerminators.clear();
+    rawQueue.clear();
+    linkThread = std::thread(&TLKestrovanSimulatedLine::runLink, this);
+    return true;
+}
+
+void TLKestrovanSimulatedLine::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopRequested = true;
+    }
+    if (linkThread.joinable())
+        linkThread.join();
+    pty.hangUp();
+    std::lock_guard<std::mutex> lock(mutex);
+    running = false;
+    outgoing.clear();
+    inFlight = InFlight();
+    changed.notify_all();
+}
+
+bool TLKestrovanSimulatedLine::isRunning() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return running;
+}
+
+QString TLKestrovanSimulatedLine::slavePath() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return path;
+}
+
+QString TLKestrovanSimulatedLine::errorString() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return error;
+}
+
+char TLKestrovanSimulatedLine::checkByte(const QByteArray &payload)
+{
+    char sum = 0;
+    for (const char byte : payload)
+        sum = static_cast<char>(sum ^ byte);
+    return static_cast<char>(sum | TerminatorBit);
+}
+
+QByteArray TLKestrovanSimulatedLine::telegram(const QByteArray &payload)
+{
+    return payload + checkByte(payload);
+}
+
+// --- link thread --------------------------------------------------------------------------
+
+void TLKestrovanSimulatedLine::runLink()
+{
+    for (;;) {
+        std::vector<Burst> bursts;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (stopRequested || hangUpRequested)
+                break;
+            const Clock::time_point now = Clock::now();
+            onTick(now);
+            for (const QByteArray &raw : rawQueue)
+                bursts.push_back({raw, 0, pacing});
+            rawQueue.clear();
+            serviceTransmission(now, bursts);
+        }
+        writeBursts(bursts);
+
+        const QByteArray bytes = pty.read(LoopPollMs);
+        if (bytes.isEmpty())
+            continue;
+        std::vector<Burst> answers;
+        TranscriptEntry entry;
+        TraceHandler handler;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            entry = record(Direction::FromDriver, bytes, Clock::now());
+            handler = traceHandler;
+            receiveBytes(bytes, answers);
+        }
+        if (handler)
+            handler(entry);
+        writeBursts(answers);
+    }
+
+    bool pulled = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        pulled = hangUpRequested;
+    }
+    if (pulled)
+        pty.hangUp();
+    std::lock_guard<std::mutex> lock(mutex);
+    running = false;
+    inFlight = InFlight();
+    outgoing.clear();
+    changed.notify_all();
+}
+
+void TLKestrovanSimulatedLine::writeBursts(const std::vector<Burst> &bursts)
+{
+    for (const Burst &burst : bursts) {
+        // Recorded before the write: whatever the driver has read is in the transcript.
+        TranscriptEntry entry;
+        TraceHandler handler;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            entry = record(Direction::ToDriver, burst.bytes, Clock::now());
+            handler = traceHandler;
+        }
+        if (burst.paced) {
+            for (const char byte : burst.bytes) {
+                pty.write(QByteArray(1, byte));
+                std::this_thread::sleep_for(std::chrono::microseconds(PacingMicrosecondsPerByte));
+            }
+        } else {
+            pty.write(burst.bytes);
+        }
+        if (handler)
+            handler(entry);
+        if (burst.gapAfterMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(burst.gapAfterMs));
+    }
+}
+
+TLKestrovanSimulatedLine::TranscriptEntry
+TLKestrovanSimulatedLine::record(Direction direction, const QByteArray &bytes, Clock::time_point at)
+{
+    TranscriptEntry entry;
+    entry.elapsedUs = std::chrono::duration_cast<std::chrono::microseconds>(at - startTime).count();
+    entry.direction = direction;
+    entry.bytes = bytes;
+    entries.append(entry);
+    changed.notify_all();
+    return entry;
+}
+
+void TLKestrovanSimulatedLine::serviceTransmission(Clock::time_point now, std::vector<Burst> &bursts)
+{
+    if (inFlight.active && now >= inFlight.nextWrite) {
+        if (now - inFlight.firstWrite >= std::chrono::milliseconds(GiveUpMs)) {
+            ++givenUp;
+            if (inFlight.item.id == awaitedId)
+                awaitedResult = false;
+            inFlight = InFlight();
+            changed.notify_all();
+        } else {
+            bursts.push_back({inFlight.item.telegram, 0, pacing});
+            inFlight.terminatorsWritten.append(inFlight.item.telegram.back());
+            inFlight.nextWrite = now + std::chrono::milliseconds(RepeatIntervalMs);
+            ++repeats;
+        }
+    }
+    if (inFlight.active || outgoing.empty() || outgoing.front().notBefore > now)
+        return;
+
+    inFlight = InFlight();
+    inFlight.active = true;
+    inFlight.item = outgoing.front();
+    outgoing.pop_front();
+    inFlight.firstWrite = now;
+    inFlight.nextWrite = now + std::chrono::milliseconds(RepeatIntervalMs);
+
+    QByteArray bytes = inFlight.item.telegram;
+    if (corruptNext) {
+        bytes[bytes.size() - 1] = char(bytes.back() ^ 0x01);
+        corruptNext = false;
+    }
+    inFlight.terminatorsWritten.append(bytes.back());
+    if (bytes.startsWith("xy"))
+        statesSent.append(bytes.mid(2, bytes.size() - 3));
+
+    if (splitGapMs >= 0 && bytes.size() > 1) {
+        const int half = bytes.size() / 2;
+        bursts.push_back({bytes.left(half), splitGapMs, pacing});
+        bursts.push_back({bytes.mid(half), 0, pacing});
+        // The repeat clock runs from the end of the telegram.
+        inFlight.nextWrite += std::chrono::milliseconds(splitGapMs);
+        splitGapMs = -1;
+    } else {
+        bursts.push_back({bytes, 0, pacing});
+    }
+}
+
+void TLKestrovanSimulatedLine::receiveBytes(const QByteArray &bytes, std::vector<Burst> &bursts)
+{
+    rxBuffer.append(bytes);
+    for (;;) {
+        const auto end = std::find_if(rxBuffer.cbegin(), rxBuffer.cend(), isTerminator);
+        if (end == rxBuffer.cend())
+            break;
+        const int length = int(end - rxBuffer.cbegin()) + 1;
+        const QByteArray piece = rxBuffer.left(length);
+        rxBuffer.remove(0, length);
+        handlePiece(piece, bursts);
+    }
+    if (rxBuffer.size() > MaxPendingBytes) {
+        ++badChecks;
+        rxBuffer.clear();
+    }
+}
+
+void TLKestrovanSimulatedLine::handlePiece(const QByteArray &piece, std::vector<Burst> &bursts)
+{
+    if (piece.size() == 1) {
+        handleAcknowledgement(piece.front());
+        return;
+    }
+    const QByteArray payload = piece.left(piece.size() - 1);
+    if (checkByte(payload) != piece.back()) {
+        ++badChecks;
+        return;
+    }
+    driverTelegrams.append(piece);
+    changed.notify_all();
+
+    if (dropAcks != 0 || Clock::now() < dropAcksUntil) {
+        // As if the telegram had been lost on its way in: no echo and no effect.
+        if (dropAcks > 0)
+            --dropAcks;
+        ++droppedAcks;
+        return;
+    }
+
+    const QByteArray echo(1, piece.back());
+    if (injection) {
+        const QByteArray injected = telegram(injection->payload);
+        looseTerminators.append(injected.back());
+        if (injected.startsWith("xy"))
+            statesSent.append(injection->payload.mid(2));
+        if (injection->gapMs < 0) {
+            bursts.push_back({injected + echo, 0, pacing});
+        } else {
+            bursts.push_back({injected, injection->gapMs, pacing});
+            bursts.push_back({echo, 0, pacing});
+        }
+        injection.reset();
+    } else {
+        bursts.push_back({echo, 0, pacing});
+    }
+    onTelegram(payload);
+}
+
+void TLKestrovanSimulatedLine::handleAcknowledgement(char byte)
+{
+    if (inFlight.active && inFlight.terminatorsWritten.contains(byte)) {
+        ++acksReceived;
+        if (inFlight.item.id == awaitedId)
+            awaitedResult = true;
+        inFlight = InFlight();
+        changed.notify_all();
+        return;
+    }
+    const int loose = looseTerminators.indexOf(byte);
+    if (loose >= 0) {
+        looseTerminators.remove(loose, 1);
+        ++acksReceived;
+    }
+    // Any other lone byte is noise; the transcript keeps it.
+}
+
+quint64 TLKestrovanSimulatedLine::enqueue(const QByteArray &payload, int delayMs)
+{
+    Outgoing item;
+    item.telegram = telegram(payload);
+    item.id = ++lastId;
+    item.notBefore = Clock::now() + std::chrono::milliseconds(std::max(0, delayMs));
+    outgoing.push_back(item);
+    return item.id;
+}
+
+void TLKestrovanSimulatedLine::sendWatchedLocked(const QByteArray &payload)
+{
+    awaitedResult.reset();
+    awaitedId = enqueue(payload);
+}
+
+void TLKestrovanSimulatedLine::withdrawQueuedLocked(const QByteArray &prefix)
+{
+    outgoing.erase(std::remove_if(outgoing.begin(), outgoing.end(),
+                                  [&](const Outgoing &item) { return item.telegram.startsWith(prefix); }),
+                   outgoing.end());
+}
+
+// --- faults -------------------------------------------------------------------------------
+
+void TLKestrovanSimulatedLine::dropAcknowledgements(int n)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    dropAcks = n;
+}
+
+void TLKestrovanSimulatedLine::dropAcknowledgementsFor(int ms)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    dropAcksUntil = Clock::now() + std::chrono::milliseconds(ms);
+}
+
+void TLKestrovanSimulatedLine::corruptNextReply()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    corruptNext = true;
+}
+
+void TLKestrovanSimulatedLine::setReplyDelayMs(int ms)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    replyDelayMs = ms;
+}
+
+void TLKestrovanSimulatedLine::splitNextReply(int gapMs)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    splitGapMs = std::max(0, gapMs);
+}
+
+void TLKestrovanSimulatedLine::injectInAckWindow(const QByteArray &payload)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    injection = Injection{payload, -1};
+}
+
+void TLKestrovanSimulatedLine::injectBeforeAck(const QByteArray &payload, int gapMs)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    injection = Injection{payload, std::max(0, gapMs)};
+}
+
+void TLKestrovanSimulatedLine::sendRaw(const QByteArray &bytes)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (running)
+        rawQueue.push_back(bytes);
+}
+
+void TLKestrovanSimulatedLine::sendTelegram(const QByteArray &payload)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (running)
+        enqueue(payload);
+}
+
+void TLKestrovanSimulatedLine::hangUp()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    hangUpRequested = true;
+    changed.notify_all();
+}
+
+void TLKestrovanSimulatedLine::setPacing(bool enabled)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    pacing = enabled;
+}
+
+// --- observation --------------------------------------------------------------------------
+
+QList<TLKestrovanSimulatedLine::TranscriptEntry> TLKestrovanSimulatedLine::transcript() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return entries;
+}
+
+QByteArray TLKestrovanSimulatedLine::bytesIn(Direction direction) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    QByteArray bytes;
+    for (const TranscriptEntry &entry : entries)
+        if (entry.direction == direction)
+            bytes += entry.bytes;
+    return bytes;
+}
+
+QByteArray TLKestrovanSimulatedLine::bytesFromDriver() const
+{
+    return bytesIn(Direction::FromDriver);
+}
+
+QByteArray TLKestrovanSimulatedLine::bytesToDriver() const
+{
+    return bytesIn(Direction::ToDriver);
+}
+
+QList<QByteArray> TLKestrovanSimulatedLine::telegramsFromDriver() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return driverTelegrams;
+}
+
+QList<QByteArray> TLKestrovanSimulatedLine::exposureStates() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return statesSent;
+}
+
+void TLKestrovanSimulatedLine::clearTranscript()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    entries.clear();
+    driverTelegrams.clear();
+    statesSent.clear();
+}
+
+bool TLKestrovanSimulatedLine::waitForTelegramFromDriver(const QByteArray &payload, int timeoutMs) const
+{
+    const QByteArray wanted = telegram(payload);
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&] { return driverTelegrams.contains(wanted); });
+}
+
+int TLKestrovanSimulatedLine::countTelegramsFromDriver(const QByteArray &payload) const
+{
+    const QByteArray wanted = telegram(payload);
+    std::lock_guard<std::mutex> lock(mutex);
+    return int(driverTelegrams.count(wanted));
+}
+
+int TLKestrovanSimulatedLine::badCheckBytes() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return badChecks;
+}
+
+int TLKestrovanSimulatedLine::droppedAcknowledgements() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return droppedAcks;
+}
+
+int TLKestrovanSimulatedLine::acknowledgementsReceived() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return acksReceived;
+}
+
+int TLKestrovanSimulatedLine::repeatedWrites() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return repeats;
+}
+
+int TLKestrovanSimulatedLine::givenUpTelegrams() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return givenUp;
+}
+
+int TLKestrovanSimulatedLine::pendingTelegrams() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return int(outgoing.size()) + (inFlight.active ? 1 : 0);
+}
+
+bool TLKestrovanSimulatedLine::waitForIdle(int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [this] { return outgoing.empty() && !inFlight.active; });
+}
+
+void TLKestrovanSimulatedLine::setTraceHandler(TraceHandler handler)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    traceHandler = std::move(handler);
+}

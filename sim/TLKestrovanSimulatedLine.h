@@ -1,0 +1,195 @@
+#pragma once
+
+#include "TLPseudoTerminal.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+// The generator's end of the serial line, on the master of a pseudo-terminal: a link thread
+// cuts the driver's bytes into telegrams, echoes the good ones and hands them on, and writes
+// the generator's own telegrams one at a time, again every 500 ms until they are echoed, and
+// gives them up after 8 s. Faults of the line can be switched on at will, and every byte that
+// crosses it is kept in a time-stamped transcript.
+//
+// What the telegrams mean is not its business: the owner gets each echoed telegram and a tick
+// per pass of the loop through two handlers. The owner also lends the mutex and the condition
+// that guard this line together with the generator behind it; the handlers and the members
+// marked "Locked" run with that mutex held. start() and stop() belong to one controlling
+// thread; the rest may be called from any thread.
+class TLKestrovanSimulatedLine
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    enum class Direction { FromDriver, ToDriver };
+
+    struct TranscriptEntry
+    {
+        qint64 elapsedUs = 0; // since start()
+        Direction direction = Direction::FromDriver;
+        QByteArray bytes;
+    };
+
+    // A good telegram of the driver, without its check byte, that the line has echoed.
+    using TelegramHandler = std::function<void(const QByteArray &payload)>;
+    using TickHandler = std::function<void(Clock::time_point now)>;
+    using TraceHandler = std::function<void(const TranscriptEntry &)>;
+
+    static constexpr int RepeatIntervalMs = 500;
+    static constexpr int GiveUpMs = 8000;
+    // 38400 baud with 10 bits per byte on the line.
+    static constexpr int PacingMicrosecondsPerByte = 260;
+
+    TLKestrovanSimulatedLine(std::mutex &mutex, std::condition_variable &changed, TelegramHandler onTelegram,
+                             TickHandler onTick);
+    ~TLKestrovanSimulatedLine();
+    TLKestrovanSimulatedLine(const TLKestrovanSimulatedLine &) = delete;
+    TLKestrovanSimulatedLine &operator=(const TLKestrovanSimulatedLine &) = delete;
+
+    bool start();
+    void stop();
+    bool isRunning() const;
+    QString slavePath() const;
+    QString errorString() const;
+
+    // The generator's telegram arithmetic: XOR of all bytes, then bit 7 set.
+    static char checkByte(const QByteArray &payload);
+    static QByteArray telegram(const QByteArray &payload);
+
+    // --- faults -------------------------------------------------------------------------------
+    void dropAcknowledgements(int n);
+    void dropAcknowledgementsFor(int ms);
+    void corruptNextReply();
+    void setReplyDelayMs(int ms);
+    void splitNextReply(int gapMs);
+    void injectInAckWindow(const QByteArray &payload);
+    void injectBeforeAck(const QByteArray &payload, int gapMs);
+    void sendRaw(const QByteArray &bytes);
+    void sendTelegram(const QByteArray &payload);
+    void hangUp();
+    void setPacing(bool enabled);
+
+    // --- observation --------------------------------------------------------------------------
+    QList<TranscriptEntry> transcript() const;
+    QByteArray bytesFromDriver() const;
+    QByteArray bytesToDriver() const;
+    QList<QByteArray> telegramsFromDriver() const;
+    // Values of the "xy" telegrams on their first write.
+    QList<QByteArray> exposureStates() const;
+    void clearTranscript();
+    bool waitForTelegramFromDriver(const QByteArray &payload, int timeoutMs) const;
+    int countTelegramsFromDriver(const QByteArray &payload) const;
+    int badCheckBytes() const;
+    int droppedAcknowledgements() const;
+    int acknowledgementsReceived() const;
+    int repeatedWrites() const;
+    int givenUpTelegrams() const;
+    int pendingTelegrams() const;
+    bool waitForIdle(int timeoutMs) const;
+    // Called in the link thread, without locks held, for each transcript entry as it is made.
+    void setTraceHandler(TraceHandler handler);
+
+    // --- for the generator behind the line, with the mutex held ---------------------------------
+    bool isRunningLocked() const { return running; }
+    bool isStoppingLocked() const { return stopRequested; }
+    void sendLocked(const QByteArray &payload) { enqueue(payload); }
+    // An answer to a query: it waits out the reply delay.
+    void replyLocked(const QByteArray &payload) { enqueue(payload, replyDelayMs); }
+    // Queues a telegram whose fate watchedResultLocked() tells: echoed (true) or given up (false).
+    void sendWatchedLocked(const QByteArray &payload);
+    std::optional<bool> watchedResultLocked() const { return awaitedResult; }
+    // Takes back the queued telegrams (not the one on the line) whose payload starts so.
+    void withdrawQueuedLocked(const QByteArray &prefix);
+    void forgetExposureStatesLocked() { statesSent.clear(); }
+
+private:
+    struct Outgoing
+    {
+        QByteArray telegram;
+        quint64 id = 0;
+        Clock::time_point notBefore;
+    };
+    struct InFlight
+    {
+        bool active = false;
+        Outgoing item;
+        Clock::time_point firstWrite;
+        Clock::time_point nextWrite;
+        QByteArray terminatorsWritten;
+    };
+    struct Burst
+    {
+        QByteArray bytes;
+        int gapAfterMs = 0;
+        bool paced = false;
+    };
+    struct Injection
+    {
+        QByteArray payload;
+        int gapMs = -1; // -1: same burst as the echo
+    };
+
+    void runLink();
+    void writeBursts(const std::vector<Burst> &bursts);
+    void serviceTransmission(Clock::time_point now, std::vector<Burst> &bursts);
+    void receiveBytes(const QByteArray &bytes, std::vector<Burst> &bursts);
+    void handlePiece(const QByteArray &piece, std::vector<Burst> &bursts);
+    void handleAcknowledgement(char byte);
+    TranscriptEntry record(Direction direction, const QByteArray &bytes, Clock::time_point at);
+    QByteArray bytesIn(Direction direction) const;
+    quint64 enqueue(const QByteArray &payload, int delayMs = 0);
+
+    std::mutex &mutex;
+    std::condition_variable &changed;
+    const TelegramHandler onTelegram;
+    const TickHandler onTick;
+
+    // used by the link thread only while it runs; by start()/stop() otherwise
+    TLPseudoTerminal pty;
+    std::thread linkThread;
+
+    // everything below is guarded by mutex
+    bool running = false;
+    bool stopRequested = false;
+    bool hangUpRequested = false;
+    QString path;
+    QString error;
+    Clock::time_point startTime;
+
+    QByteArray rxBuffer;
+    std::deque<Outgoing> outgoing;
+    InFlight inFlight;
+    quint64 lastId = 0;
+    quint64 awaitedId = 0;
+    std::optional<bool> awaitedResult;
+    QByteArray looseTerminators; // of injected telegrams, which are not repeated
+    std::vector<QByteArray> rawQueue;
+
+    int dropAcks = 0;
+    Clock::time_point dropAcksUntil;
+    bool corruptNext = false;
+    int replyDelayMs = 0;
+    int splitGapMs = -1;
+    std::optional<Injection> injection;
+    bool pacing = false;
+
+    QList<TranscriptEntry> entries;
+    QList<QByteArray> driverTelegrams;
+    QList<QByteArray> statesSent;
+    int badChecks = 0;
+    int droppedAcks = 0;
+    int acksReceived = 0;
+    int repeats = 0;
+    int givenUp = 0;
+    TraceHandler traceHandler;
+};
