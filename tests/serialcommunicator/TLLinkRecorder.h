@@ -41,8 +41,14 @@ public:
             tickList << clock.elapsed();
         });
     }
-    // The link's thread ends before the records it writes to go.
-    ~TLLinkRecorder() { link.reset(); }
+    // The link's thread ends before the records it writes to go, and before the pointer its
+    // hooks read is reset.
+    ~TLLinkRecorder()
+    {
+        link->stop();
+        link->wait();
+        link.reset();
+    }
     bool start()
     {
         link->start();
