@@ -13,7 +13,8 @@ TLKestrovanFolderWatch::TLKestrovanFolderWatch(const QString &folder)
 {
 #if defined(Q_OS_LINUX)
     notifier = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    constexpr uint32_t Changes = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+    constexpr uint32_t Changes =
+        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
     if (notifier >= 0 && ::inotify_add_watch(notifier, QFile::encodeName(folder).constData(), Changes) < 0) {
         ::close(notifier);
         notifier = -1;
@@ -40,8 +41,7 @@ bool TLKestrovanFolderWatch::waitForChange(int timeoutMs)
             return false;
         // The events themselves do not matter, only that there were some.
         char events[4096];
-        while (::read(notifier, events, sizeof events) > 0) {
-        }
+        while (::read(notifier, events, sizeof events) > 0) {}
         return true;
     }
 #endif

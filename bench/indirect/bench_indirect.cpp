@@ -185,8 +185,9 @@ int main(int argc, char **argv)
         for (const bool crowded : {false, true}) {
             const LatencyResult r = measureLatency(crowded, runs, waitOnly);
             std::printf("%-52s %10.3f %10.3f %10.3f %8d\n",
-                        qPrintable(QStringLiteral("%1, %2").arg(waitOnly ? "waitForNewTriggerFile" : "lastExposureSettings",
-                                                                crowded ? "10,000 unrelated files" : "empty")),
+                        qPrintable(QStringLiteral("%1, %2").arg(
+                            waitOnly ? "waitForNewTriggerFile" : "lastExposureSettings",
+                            crowded ? "10,000 unrelated files" : "empty")),
                         r.medianMs, r.p99Ms, r.maxMs, r.wrongRecords);
         }
     }

@@ -119,12 +119,14 @@ int main(int argc, char **argv)
 
     std::printf("| measurement | value |\n|---|---|\n");
     const double median = percentile(roundTrips, 0.5), p99 = percentile(roundTrips, 0.99);
-    std::printf("| query round trip, median (%d queries, paced 38400 baud; target within 10 %% of the floor) | "
-                "%.1f ms (%+.1f %%) |\n",
-                queries, median, 100.0 * (median / QueryFloorMs - 1));
+    std::printf(
+        "| query round trip, median (%d queries, paced 38400 baud; target within 10 %% of the floor) | "
+        "%.1f ms (%+.1f %%) |\n",
+        queries, median, 100.0 * (median / QueryFloorMs - 1));
     std::printf("| query round trip, 99th percentile (target within 25 %%) | %.1f ms (%+.1f %%) |\n", p99,
                 100.0 * (p99 / QueryFloorMs - 1));
-    std::printf("| floor: query, echo and reply on the line, one collection step | %.1f ms |\n", QueryFloorMs);
+    std::printf("| floor: query, echo and reply on the line, one collection step | %.1f ms |\n",
+                QueryFloorMs);
     std::printf("| waiting queries in a row | %d in %.1f s |\n", row, rowSeconds);
     std::printf("| of them waited the full %lu ms (target 0) | %d |\n", TLKestrovanProtocol::ReplyTimeoutMs,
                 fullWaits);

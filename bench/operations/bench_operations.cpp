@@ -77,8 +77,9 @@ void print(const Row &row)
 {
     const double median = percentile(row.measured, 0.5), p99 = percentile(row.measured, 0.99);
     const double floor = percentile(row.floors, 0.5);
-    std::printf("| %s | %zu | %.1f ms | %.1f ms | %.1f ms | %+.1f %% | %+.1f %% |\n", row.name, row.measured.size(), median, p99,
-                floor, 100.0 * (median / floor - 1), 100.0 * (p99 / floor - 1));
+    std::printf("| %s | %zu | %.1f ms | %.1f ms | %.1f ms | %+.1f %% | %+.1f %% |\n", row.name,
+                row.measured.size(), median, p99, floor, 100.0 * (median / floor - 1),
+                100.0 * (p99 / floor - 1));
 }
 
 int argument(const QStringList &args, const QString &name, int fallback)
@@ -133,8 +134,7 @@ int main(int argc, char **argv)
         for (int i = 0; i < runs; ++i) {
             // Started just after a status poll, so that the poll's telegrams do not fall in.
             sim.clearTranscript();
-            while (!sim.waitForTelegramFromDriver("qs?", 2000) || !sim.waitForIdle(2000)) {
-            }
+            while (!sim.waitForTelegramFromDriver("qs?", 2000) || !sim.waitForIdle(2000)) {}
             QThread::msleep(20);
             sim.clearTranscript();
             QElapsedTimer timer;
@@ -158,8 +158,7 @@ int main(int argc, char **argv)
         // As above, between two status polls: a state that meets a poll's exchange waits for it,
         // as the link writes one telegram at a time in the order they were queued.
         sim.clearTranscript();
-        while (!sim.waitForTelegramFromDriver("qs?", 2000) || !sim.waitForIdle(2000)) {
-        }
+        while (!sim.waitForTelegramFromDriver("qs?", 2000) || !sim.waitForIdle(2000)) {}
         QThread::msleep(20);
         sim.clearTranscript();
         sim.sendTelegram("xy0A01");
@@ -169,14 +168,16 @@ int main(int argc, char **argv)
         for (const Sim::TranscriptEntry &entry : sim.transcript()) {
             if (stateEnd < 0 && entry.direction == Sim::Direction::ToDriver && entry.bytes.contains(state))
                 stateEnd = entry.elapsedUs + qint64(state.size() - 1) * Sim::PacingMicrosecondsPerByte;
-            if (answerStart < 0 && entry.direction == Sim::Direction::FromDriver && entry.bytes.contains("xr41"))
+            if (answerStart < 0 && entry.direction == Sim::Direction::FromDriver
+                && entry.bytes.contains("xr41"))
                 answerStart = entry.elapsedUs;
         }
         reaction.measured.push_back(double(answerStart - stateEnd) / 1000.0);
         reaction.floors.push_back(CollectionStepMs + ByteMs);
     }
 
-    std::printf("| operation (simulator paced at 38400 baud) | runs | median | 99th percentile | floor | median over floor "
+    std::printf("| operation (simulator paced at 38400 baud) | runs | median | 99th percentile | floor | "
+                "median over floor "
                 "(target < 10 %%) | 99th over floor (target < 25 %%) |\n|---|---|---|---|---|---|---|\n");
     for (const Row *row : {&setKV, &switchOn, &last, &reaction})
         print(*row);

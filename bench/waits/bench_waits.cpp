@@ -58,13 +58,16 @@ double threadCpuMs()
 double percentile(std::vector<double> values, double p)
 {
     std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[std::min(values.size() - 1, size_t(std::lround(p * double(values.size() - 1))))];
+    return values.empty()
+               ? 0
+               : values[std::min(values.size() - 1, size_t(std::lround(p * double(values.size() - 1))))];
 }
 
 void print(const char *name, const std::vector<double> &cpuShares, const std::vector<double> &reactions)
 {
-    std::printf("| %s | %zu | %.2f %% | %.2f %% | %.3f ms | %.3f ms |\n", name, cpuShares.size(), percentile(cpuShares, 0.5),
-                percentile(cpuShares, 1.0), percentile(reactions, 0.5), percentile(reactions, 0.99));
+    std::printf("| %s | %zu | %.2f %% | %.2f %% | %.3f ms | %.3f ms |\n", name, cpuShares.size(),
+                percentile(cpuShares, 0.5), percentile(cpuShares, 1.0), percentile(reactions, 0.5),
+                percentile(reactions, 0.99));
 }
 } // namespace
 
@@ -113,9 +116,11 @@ int main(int argc, char **argv)
         focusReaction.push_back(double(returned - host.storedAt) / 1e6);
         driver.switchOff();
     }
-    std::printf("| wait (report after %d ms) | runs | CPU of the waiting thread, median (target < 2 %%) | maximum | "
-                "status stored to wait's end, median (target < 2 ms) | 99th percentile |\n|---|---|---|---|---|---|\n",
-                ReportAfterMs);
+    std::printf(
+        "| wait (report after %d ms) | runs | CPU of the waiting thread, median (target < 2 %%) | maximum | "
+        "status stored to wait's end, median (target < 2 ms) | 99th percentile "
+        "|\n|---|---|---|---|---|---|\n",
+        ReportAfterMs);
     print("switchOn, power-on wait", powerCpu, powerReaction);
     print("activateForAcqusition, focus-ready wait", focusCpu, focusReaction);
     return 0;
