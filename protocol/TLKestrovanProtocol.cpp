@@ -31,10 +31,13 @@ constexpr int StateExposureWait = 0x11;
 constexpr int StateExposureOn = 0x12;
 constexpr int StateExposureOff = 0x14;
 
-// One hexadecimal digit of an exposure-state value; a missing character counts as '0'.
+// The state and the key byte, two hexadecimal digits each.
+constexpr int StateValueChars = 4;
+
+// One hexadecimal digit of an exposure-state value.
 int hexDigit(const QByteArray &value, int index)
 {
-    const int c = index < value.size() ? static_cast<quint8>(value.at(index)) : '0';
+    const int c = static_cast<quint8>(value.at(index));
     const int digit = c < 'A' ? c - '0' : (c & 0x5F) - 55;
     return digit & 0xFF;
 }
@@ -423,6 +426,12 @@ void TLKestrovanProtocol::onCommunicationErrorOccurred(const TLCondition &_cond)
 
 void TLKestrovanProtocol::handleExposureState(const QByteArray &value)
 {
+    // A truncated value could read as an exposure error or exposure off: act on none of it.
+    if (value.size() < StateValueChars) {
+        log(LogLevel::Warning, QStringLiteral("EXPOSURE: ignored state of fewer than four characters: ")
+                                   + QString::fromLatin1(value));
+        return;
+    }
     const int state = hexByte(value, 0);
     const int keys = hexByte(value, 2);
     const bool prepareKey = keys & PrepareKeyBit;
