@@ -9,7 +9,6 @@
 #include "TLWaitHelper.h"
 
 #include <QElapsedTimer>
-#include <QThread>
 
 namespace {
 std::array<quint32, 3> targetCodes(const QSharedPointer<TLAbstractEquipmentSpecialConfigData> &config)
@@ -23,6 +22,16 @@ TLGeneratorDriverKestrovan::TLGeneratorDriverKestrovan(QObject *parent) : TLKest
 {
     connect(this, &TLKestrovanProtocol::communicationErrorOccurred, this,
             &TLGeneratorDriverKestrovan::onCommunicationError, Qt::QueuedConnection);
+    // Any failure, shown or not, leaves the driver switched off with its port closed, so that
+    // nothing waits on a dead line and a later switch-on opens a fresh one.
+    connect(
+        this, &TLKestrovanProtocol::linkFailed, this,
+        [this] {
+            if (isPortOpen())
+                closeConnection();
+            switchedOn.store(false);
+        },
+        Qt::QueuedConnection);
 }
 
 TLGeneratorDriverKestrovan::~TLGeneratorDriverKestrovan()
@@ -86,16 +95,9 @@ TLCondition TLGeneratorDriverKestrovan::switchOn()
     }
     startStatusPolling();
 
-    QElapsedTimer timer;
-    timer.start();
-    while (!statusGeneratorOn()) {
-        if (timer.elapsed() > PowerOnTimeoutMs) {
-            log(LogLevel::Error,
-                QStringLiteral("failed to switch on generator - no power on acknowledgment"));
-            return TLCondition::error(tr("Keine Einschalt-Rückmeldung vom Generator."));
-        }
-        // Testing again at once, but without starving the link thread on a small machine.
-        QThread::yieldCurrentThread();
+    if (!waitForStatus1Bit(Status1GeneratorOnBit, PowerOnTimeoutMs)) {
+        log(LogLevel::Error, QStringLiteral("failed to switch on generator - no power on acknowledgment"));
+        return TLCondition::error(tr("Keine Einschalt-Rückmeldung vom Generator."));
     }
 
     switchedOn.store(true);
@@ -196,13 +198,8 @@ TLCondition TLGeneratorDriverKestrovan::activateForAcqusition()
         return TLCondition::error(tr("Die Verbindung zum Generator ist nicht hergestellt."));
     }
     sendCommand(ResetError, QString(), true);
-    QElapsedTimer timer;
-    timer.start();
-    while (!statusFocusReady()) {
-        if (timer.elapsed() > FocusReadyTimeoutMs)
-            return TLCondition::error(tr("Fokus nicht bereit."));
-        QThread::yieldCurrentThread();
-    }
+    if (!waitForStatus1Bit(Status1FocusReadyBit, FocusReadyTimeoutMs))
+        return TLCondition::error(tr("Fokus nicht bereit."));
     return TLCondition();
 }
 
@@ -249,7 +246,8 @@ TLCondition TLGeneratorDriverKestrovan::lastExposureSettingsDirect(TLGeneratorSe
         QElapsedTimer timer;
         timer.start();
         float dose = lastValue(LastDose).toFloat();
-        while (!(dose > 0.0f)) {
+        // On a link that is no longer open no later answer can come.
+        while (!(dose > 0.0f) && isLinkOpen()) {
             if (timer.elapsed() > DoseTimeoutMs)
                 break;
             TLWaitHelper::waitSomeMilliseconds(DoseRetryPauseMs);

@@ -4,13 +4,13 @@
 #include "TLApplicationContext.h"
 #include "TLDAPValue.h"
 #include "TLFileSystemHelper.h"
+#include "TLKestrovanFolderWatch.h"
 
 #include <QDir>
 #include <QDomDocument>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
 #include <QXmlStreamReader>
 
 namespace {
@@ -18,6 +18,9 @@ const QString LogCategory = QStringLiteral("KESTROVAN");
 const QString ParameterFileSuffix = QStringLiteral("\\EDVRAD.par");
 const QString ReportFileSuffix = QStringLiteral("/GEN50RFT_A.xml");
 const QString TriggerFilePattern = QStringLiteral("*.trg");
+// The folder is listed again at least this often while a trigger file is awaited: shares and
+// some file systems report no changes.
+constexpr int RelistMs = 20;
 
 // The console software writes a report of a few kilobytes. These limits keep a broken or
 // hostile file from costing unbounded time, memory or stack in the DOM parser, which builds
@@ -125,15 +128,16 @@ bool TLKestrovanIndirectCommunicator::waitForNewTriggerFile(qint32 timeoutMs)
 {
     QElapsedTimer timer;
     timer.start();
+    // Watched before the first listing, so that a file made in between is not missed.
+    TLKestrovanFolderWatch watch(communicationPath);
     QString first = firstTriggerFile();
     while (first == currentTriggerFile) {
-        if (timer.elapsed() > timeoutMs) {
+        const qint64 left = qint64(timeoutMs) - timer.elapsed();
+        if (left < 0) {
             log(QStringLiteral("no new trigger file found"), LogLevel::Warning);
             return false;
         }
-        // No pause, but give way to other runnable threads (the console software may share
-        // the machine) between listings.
-        QThread::yieldCurrentThread();
+        watch.waitForChange(int(qMin<qint64>(RelistMs, left + 1)));
         first = firstTriggerFile();
     }
     log(QStringLiteral("found new trigger file: ") + first, LogLevel::Info);

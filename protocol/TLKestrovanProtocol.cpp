@@ -10,6 +10,8 @@
 #include "TLXRayExposureStateProvider.h"
 #include "TLXRaySynchronizer.h"
 
+#include <QElapsedTimer>
+
 namespace {
 const QString LogCategory = QStringLiteral("KESTROVAN");
 const QString QueryValue = QStringLiteral("?");
@@ -29,10 +31,13 @@ constexpr int StateExposureWait = 0x11;
 constexpr int StateExposureOn = 0x12;
 constexpr int StateExposureOff = 0x14;
 
-// One hexadecimal digit of an exposure-state value; a missing character counts as '0'.
+// The state and the key byte, two hexadecimal digits each.
+constexpr int StateValueChars = 4;
+
+// One hexadecimal digit of an exposure-state value.
 int hexDigit(const QByteArray &value, int index)
 {
-    const int c = index < value.size() ? static_cast<quint8>(value.at(index)) : '0';
+    const int c = static_cast<quint8>(value.at(index));
     const int digit = c < 'A' ? c - '0' : (c & 0x5F) - 55;
     return digit & 0xFF;
 }
@@ -131,9 +136,17 @@ TLCondition TLKestrovanProtocol::sendCommand(int id, const QString &value, bool 
     return current->lastCondition();
 }
 
+bool TLKestrovanProtocol::isLinkOpen() const
+{
+    const QSharedPointer<TLKestrovanSerialCommunicator> current = link();
+    return current && current->state() == TLKestrovanSerialCommunicator::Open;
+}
+
 TLCondition TLKestrovanProtocol::query(int id, bool waitForReply)
 {
-    if (!isDirectConnection() || !link())
+    // A link that is not open (never opened, failed or stopped) writes nothing: no reply can
+    // come, so there is nothing to send or to wait for.
+    if (!isDirectConnection() || !isLinkOpen())
         return TLCondition();
     // A wait in the link thread would stop the very loop that has to deliver the reply.
     if (waitForReply && isLinkThread())
@@ -163,9 +176,9 @@ QString TLKestrovanProtocol::currentValue(int id, bool queryIfMissing, bool wait
         if (it != currentValues.constEnd())
             return it.value();
     }
-    // Before the first connection there is nobody to ask; keep no trace, so that the first
-    // call after switching on still asks the generator.
-    if (queryIfMissing && isDirectConnection() && link()) {
+    // Without an open link there is nobody to ask; keep no trace, so that the first call after
+    // switching on still asks the generator.
+    if (queryIfMissing && isDirectConnection() && isLinkOpen()) {
         query(id, waitForReply);
         TLAnnotatedMutexLocker lock(&valuesMutex);
         // An entry is made even when no reply came, so the next call does not ask again.
@@ -269,6 +282,22 @@ bool TLKestrovanProtocol::statusDapEnabled()
     return statusBit(Status2, Status2DapEnabledBit);
 }
 
+bool TLKestrovanProtocol::waitForStatus1Bit(int bit, qint64 timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    // Held from each test until the wait begins, so that a status stored in between still
+    // wakes us.
+    TLAnnotatedMutexLocker lock(&statusMutex);
+    while (!statusBit(Status1, bit)) {
+        const qint64 left = timeoutMs - timer.elapsed();
+        if (left < 0)
+            return false;
+        TLThreadAnnotations::wait(statusArrived, statusMutex, static_cast<unsigned long>(left) + 1);
+    }
+    return true;
+}
+
 void TLKestrovanProtocol::onMessageReceived(const QByteArray &_data)
 {
     if (_data.size() < 2) {
@@ -326,6 +355,10 @@ void TLKestrovanProtocol::onMessageReceived(const QByteArray &_data)
         TLAnnotatedMutexLocker lock(&replyMutex);
         TLThreadAnnotations::wakeAll(replyArrived);
     }
+    if (id == Status1 || id == Status2) {
+        TLAnnotatedMutexLocker lock(&statusMutex);
+        TLThreadAnnotations::wakeAll(statusArrived);
+    }
 }
 
 void TLKestrovanProtocol::updateStatus()
@@ -380,6 +413,11 @@ void TLKestrovanProtocol::handleError(const QByteArray &_error)
 
 void TLKestrovanProtocol::onCommunicationErrorOccurred(const TLCondition &_cond)
 {
+    emit linkFailed();
+    {
+        TLAnnotatedMutexLocker lock(&statusMutex);
+        TLThreadAnnotations::wakeAll(statusArrived);
+    }
     if (!statusGeneratorOn())
         return;
     showAlarm(_cond);
@@ -388,6 +426,12 @@ void TLKestrovanProtocol::onCommunicationErrorOccurred(const TLCondition &_cond)
 
 void TLKestrovanProtocol::handleExposureState(const QByteArray &value)
 {
+    // A truncated value could read as an exposure error or exposure off: act on none of it.
+    if (value.size() < StateValueChars) {
+        log(LogLevel::Warning, QStringLiteral("EXPOSURE: ignored state of fewer than four characters: ")
+                                   + QString::fromLatin1(value));
+        return;
+    }
     const int state = hexByte(value, 0);
     const int keys = hexByte(value, 2);
     const bool prepareKey = keys & PrepareKeyBit;

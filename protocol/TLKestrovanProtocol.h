@@ -61,6 +61,11 @@ public:
     bool statusFocusReady();
     bool statusGeneratorOn();
     bool statusDapEnabled();
+    // Sleeps until the bit of status word 1 is set, testing it again each time the link stores
+    // a status word or fails; false once more than timeoutMs have passed without it.
+    bool waitForStatus1Bit(int bit, qint64 timeoutMs);
+    // A link exists and is open: only then can a telegram reach the generator.
+    bool isLinkOpen() const;
 
     // The telegram of a command id and a value text, from the command table.
     TLCondition buildTelegram(int id, const QString &value, QByteArray &bytes, QString &text) const;
@@ -71,6 +76,8 @@ public:
 signals:
     void errorReceived(QByteArray _error);
     void communicationErrorOccurred();
+    // Every failure of the link, shown to the user or not.
+    void linkFailed();
 
 public slots:
     void onCommunicationErrorOccurred(const TLCondition &_cond);
@@ -99,9 +106,12 @@ private:
     QHash<int, bool> awaitingReply;
     QHash<QByteArray, QDateTime> errorLastSeen;
     QDateTime lastErrorReport;
+    // Woken by the link thread whenever a status word arrives or the link fails.
+    QWaitCondition statusArrived;
 
     mutable QMutex linkMutex;
     mutable QMutex valuesMutex;
     QMutex replyMutex;
+    QMutex statusMutex;
     mutable QMutex errorMutex;
 };

@@ -6,6 +6,10 @@
 #include <QElapsedTimer>
 #include <QSerialPort>
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 namespace {
 constexpr qint32 BaudRate = 38400;
 // Bit 7 marks the terminator (the check byte) of a telegram, and only it.
@@ -17,7 +21,7 @@ constexpr int ReadWaitMs = 50;             // wait for incoming bytes, per read
 constexpr int WriteWaitMs = 500;           // wait until written
 constexpr qint64 AckWindowMs = 500;        // before the telegram is written again
 constexpr qint64 GiveUpMs = 8000;          // since the first write of a telegram
-constexpr unsigned long SendPollMs = 50;   // owner's poll while its telegram is queued
+constexpr unsigned long SendPollMs = 50;   // owner's longest sleep while its telegram is queued
 constexpr unsigned long OwnerPollMs = 500; // owner's poll for opening and stopping
 
 bool isTerminator(char byte)
@@ -30,6 +34,7 @@ TLKestrovanSerialCommunicator::TLKestrovanSerialCommunicator(const QString &port
     : QThread(parent), portName(portName)
 {
     setObjectName(QStringLiteral("KestrovanSerialCommunicator"));
+    queuedEvent = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
 TLKestrovanSerialCommunicator::~TLKestrovanSerialCommunicator()
@@ -40,6 +45,8 @@ TLKestrovanSerialCommunicator::~TLKestrovanSerialCommunicator()
         wait();
         TLThreadAnnotations::joined(this);
     }
+    if (queuedEvent >= 0)
+        ::close(queuedEvent);
 }
 
 void TLKestrovanSerialCommunicator::waitForOpened()
@@ -93,15 +100,37 @@ void TLKestrovanSerialCommunicator::send(QByteArray telegram, bool waitUntilSent
         sendQueue.append(telegram);
         queuedTelegrams = sendQueue.size();
     }
+    signalQueued();
     // The loop that would write the telegram is the caller itself: waiting could never end.
     if (!waitUntilSent || ownThread)
         return;
-    while (queuedTelegrams > 0) {
-        if (wait(SendPollMs))
-            TLThreadAnnotations::joined(this);
-        if (m_state != Open)
-            return;
-    }
+    // The loop wakes us as each telegram leaves the queue and when the link stops being open;
+    // the time limit only bounds a single sleep.
+    TLAnnotatedMutexLocker locker(&progressMutex);
+    while (queuedTelegrams > 0 && m_state == Open)
+        TLThreadAnnotations::wait(progressed, progressMutex, SendPollMs);
+}
+
+void TLKestrovanSerialCommunicator::signalQueued()
+{
+    if (queuedEvent < 0)
+        return;
+    const quint64 one = 1;
+    // A full counter (never in practice) still leaves the descriptor readable: nothing to do.
+    [[maybe_unused]] const ssize_t written = ::write(queuedEvent, &one, sizeof one);
+}
+
+void TLKestrovanSerialCommunicator::signalProgress()
+{
+    TLAnnotatedMutexLocker locker(&progressMutex);
+    TLThreadAnnotations::wakeAll(progressed);
+}
+
+void TLKestrovanSerialCommunicator::setState(LinkState state)
+{
+    m_state = state;
+    if (state != Open && state != Opening)
+        signalProgress();
 }
 
 void TLKestrovanSerialCommunicator::setTimeoutInterval(const qint64 &milliseconds)
@@ -150,6 +179,7 @@ void TLKestrovanSerialCommunicator::run()
 
     do {
         TLCondition failure;
+        bool transmitted = false;
         {
             TLAnnotatedMutexLocker locker(&mutex);
             // After a failed opening nothing queued is ever written.
@@ -158,12 +188,15 @@ void TLKestrovanSerialCommunicator::run()
                 failure = transmit(telegram);
                 sendQueue.removeFirst();
                 queuedTelegrams = sendQueue.size();
+                transmitted = true;
             }
         }
         // Reported with mutex released: a directly connected handler may still call send().
         if (!failure.isSuccess()) {
             emit errorOccurred(failure);
-            m_state = Failed;
+            setState(Failed);
+        } else if (transmitted) {
+            signalProgress();
         }
         // What arrived during the transmission goes first, in arrival order.
         if (!setAside.isEmpty()) {
@@ -172,7 +205,7 @@ void TLKestrovanSerialCommunicator::run()
         }
 
         do {
-            receiveTelegram();
+            receiveTelegram(true);
             if (message.size() >= MinTelegramBytes) {
                 writeBytes(message.right(1));
                 emit messageReceived(message);
@@ -194,7 +227,7 @@ void TLKestrovanSerialCommunicator::run()
     } while (m_state != Failed);
 
     closePort();
-    m_state = Closed;
+    setState(Closed);
     TLThreadAnnotations::finishing(this);
 }
 
@@ -221,11 +254,11 @@ void TLKestrovanSerialCommunicator::openPort()
             port->clear();
     }
     if (opened) {
-        m_state = Open;
+        setState(Open);
     } else {
         setLastCondition(TLCondition::error(tr("Fehler beim Öffnen des COM-Ports %1").arg(portName),
                                             serial->errorString()));
-        m_state = Failed;
+        setState(Failed);
     }
 }
 
@@ -239,7 +272,7 @@ void TLKestrovanSerialCommunicator::closePort()
     }
 }
 
-void TLKestrovanSerialCommunicator::receiveTelegram()
+void TLKestrovanSerialCommunicator::receiveTelegram(bool wakeOnSend)
 {
     message.clear();
     if (receivedQueue.isEmpty()) {
@@ -247,9 +280,11 @@ void TLKestrovanSerialCommunicator::receiveTelegram()
             return;
         QByteArray collected;
         for (;;) {
-            // Bytes that an earlier wait already fetched need no new wait.
-            if (port->bytesAvailable() == 0)
-                waitForInput();
+            // Bytes that an earlier wait already fetched need no new wait. Only a wait with
+            // nothing collected yet may give way to a queued telegram: a reply half in must
+            // not be cut off.
+            if (port->bytesAvailable() == 0 && waitForInput(wakeOnSend && collected.isEmpty()))
+                return;
             const QByteArray bytes = port->readAll();
             if (bytes.isEmpty())
                 break;
@@ -263,18 +298,31 @@ void TLKestrovanSerialCommunicator::receiveTelegram()
     message = receivedQueue.takeFirst();
 }
 
-void TLKestrovanSerialCommunicator::waitForInput()
+bool TLKestrovanSerialCommunicator::waitForInput(bool wakeOnSend)
 {
     QElapsedTimer clock;
     clock.start();
+    if (wakeOnSend && queuedEvent >= 0) {
+        pollfd watched[2] = {{static_cast<int>(port->handle()), POLLIN, 0}, {queuedEvent, POLLIN, 0}};
+        ::poll(watched, 2, ReadWaitMs);
+        if (watched[1].revents & POLLIN) {
+            quint64 count = 0;
+            [[maybe_unused]] const ssize_t read = ::read(queuedEvent, &count, sizeof count);
+            return true;
+        }
+        // Whatever the port has is fetched without a further wait.
+        port->waitForReadyRead(0);
+    } else {
+        port->waitForReadyRead(ReadWaitMs);
+    }
     // A port whose far end hung up reports "ready" at once, again and again, with nothing to
     // read: wait out the rest of the time, or the loop would spin a core.
-    port->waitForReadyRead(ReadWaitMs);
     if (port->bytesAvailable() == 0) {
         const qint64 rest = ReadWaitMs - clock.elapsed();
         if (rest > 0)
             QThread::msleep(static_cast<unsigned long>(rest));
     }
+    return false;
 }
 
 TLCondition TLKestrovanSerialCommunicator::writeBytes(const QByteArray &bytes)

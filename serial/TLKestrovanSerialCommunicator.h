@@ -7,6 +7,7 @@
 #include <QMutex>
 #include <QString>
 #include <QThread>
+#include <QWaitCondition>
 
 #include <atomic>
 #include <mutex>
@@ -53,8 +54,14 @@ protected:
 private:
     void openPort();
     void closePort();
-    void receiveTelegram();
-    void waitForInput();
+    // wakeOnSend: a telegram queued meanwhile ends an idle wait for input at once (the loop's
+    // own receive step); inside a transmission only the acknowledgement matters.
+    void receiveTelegram(bool wakeOnSend = false);
+    // Waits up to the read wait for input; true when a newly queued telegram ended the wait.
+    bool waitForInput(bool wakeOnSend);
+    void signalQueued();
+    void signalProgress();
+    void setState(LinkState state);
     TLCondition writeBytes(const QByteArray &bytes);
     // Success once acknowledged; otherwise the failure, already recorded in lastCondition.
     TLCondition transmit(const QByteArray &telegram);
@@ -84,4 +91,12 @@ private:
     std::atomic<int> queuedTelegrams{0};
     mutable std::mutex conditionMutex;
     mutable std::mutex portMutex;
+
+    // Written by send() whenever a telegram is queued, so that the loop's wait for input ends
+    // at once; -1 where the system has no event descriptor (the wait then runs its course).
+    int queuedEvent = -1;
+    // Woken when a telegram has left the queue or the link is no longer open, for the owner
+    // waiting in send().
+    QMutex progressMutex;
+    QWaitCondition progressed;
 };

@@ -88,6 +88,9 @@ private slots:
                                     << QStringList{"EXPOSURE: break exposure"} << -1;
         QTest::newRow("0F03 is no state of ours")
             << QByteArray("0F03") << true << 0 << 0 << QStringList{} << QByteArray() << none << -1;
+        QTest::newRow("014: too short, ignored")
+            << QByteArray("014") << true << 0 << 0 << QStringList{} << QByteArray()
+            << QStringList{"EXPOSURE: ignored state of fewer than four characters: 014"} << -1;
     }
     void exposureState()
     {
