@@ -168,9 +168,6 @@ TLCondition TLKestrovanIndirectCommunicator::createParameterFile(const QString &
 
 QStringList TLKestrovanIndirectCommunicator::triggerFiles() const
 {
-    // An empty text names no folder; QDir would take it for the process's current one.
-    if (communicationPath.isEmpty())
-        return QStringList();
     // A fresh QDir each time: QDir caches its listing.
     return QDir(communicationPath)
         .entryList(QStringList(TriggerFilePattern), QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
