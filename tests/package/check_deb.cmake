@@ -2,14 +2,7 @@
 # the unpacked kestrovan-host, with the unpacked plug-in, from there. Run by CTest (see
 # CMakeLists.txt for the variables it is given).
 
-# Runs a command that must succeed; its standard output is left in `out`.
-function(run what)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
-    if(NOT status EQUAL 0)
-        message(FATAL_ERROR "${what} failed (${status}):\n${out}${err}")
-    endif()
-    set(out "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run.cmake)
 
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR}/folder)

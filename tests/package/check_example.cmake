@@ -2,13 +2,7 @@
 # installed CMake package as a host project would, and runs it in indirect mode. The guide
 # must quote the example's source as it is. Run by CTest (see CMakeLists.txt).
 
-function(run what)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
-    if(NOT status EQUAL 0)
-        message(FATAL_ERROR "${what} failed (${status}):\n${out}${err}")
-    endif()
-    set(out "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run.cmake)
 
 file(READ ${EXAMPLE_DIR}/main.cpp source)
 file(READ ${GUIDE} guide)
