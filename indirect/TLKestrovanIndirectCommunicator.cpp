@@ -29,7 +29,7 @@ const QString TriggerFilePattern = QStringLiteral("*.trg");
 // attributes), and so does this reader, except where a file could hurt the host:
 // - size: larger files are refused without being read into memory;
 constexpr qint64 MaxReportBytes = qint64(16) * 1024 * 1024;
-// - nesting: the DOM frees its tree recursively, so about 100,000 levels overflow the stack,
+// - nesting: the DOM recurses once per level, so about 100,000 levels overflow the stack,
 //   and 10,000 already take a third of a second; a report needs a handful;
 constexpr int MaxReportDepth = 256;
 // - entity declarations in the document's own DTD: they can expand exponentially, and a
