@@ -1,6 +1,7 @@
-# Install rules: the host libraries, the driver plug-in, the programs, the public headers, the
-# translations, the sample error catalogue and a CMake package, so that a host can build
-# against us with find_package(Kestrovan). Include after every target exists (after app/).
+# Install rules: the host libraries, the driver plug-in, the programs with their manual pages,
+# the public headers, the translations, the sample error catalogue and a CMake package, so that
+# a host can build against us with find_package(Kestrovan). Include after every target exists
+# (after app/).
 include_guard(GLOBAL)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -18,6 +19,9 @@ foreach(program kestrovan-host kestrovan-sim)
         set_target_properties(${program} PROPERTIES
             INSTALL_RPATH "$ORIGIN/${kestrovan_install_bin_to_lib}")
         install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+        # Each program's manual page lies beside its sources.
+        get_target_property(program_source_dir ${program} SOURCE_DIR)
+        install(FILES ${program_source_dir}/${program}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     endif()
 endforeach()
 

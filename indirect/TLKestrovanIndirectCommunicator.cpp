@@ -6,12 +6,17 @@
 #include "TLFileSystemHelper.h"
 #include "TLKestrovanFolderWatch.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QDomDocument>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QXmlStreamReader>
+
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
+#include <QXmlInputSource>
+QT_WARNING_POP
 
 namespace {
 const QString LogCategory = QStringLiteral("KESTROVAN");
@@ -22,18 +27,16 @@ const QString TriggerFilePattern = QStringLiteral("*.trg");
 // some file systems report no changes.
 constexpr int RelistMs = 20;
 
-// The console software writes a report of a few kilobytes. These limits keep a broken or
-// hostile file from costing unbounded time, memory or stack in the DOM parser, which builds
-// one node object per XML node and recurses once per nesting level:
+// The console software writes a report of a few kilobytes. The DOM parser takes whatever it
+// can make sense of (a DOCTYPE, stray Latin-1 bytes, undeclared entities, duplicate
+// attributes), and so does this reader, except where a file could hurt the host:
 // - size: larger files are refused without being read into memory;
 constexpr qint64 MaxReportBytes = qint64(16) * 1024 * 1024;
-// - nesting: about 100,000 levels overflow the parser's stack and 10,000 already take
-//   a third of a second; a report needs a handful;
+// - nesting: the DOM recurses once per level, so about 100,000 levels overflow the stack,
+//   and 10,000 already take a third of a second; a report needs a handful;
 constexpr int MaxReportDepth = 256;
-// - nodes: 100,000 nodes cost the DOM about 50 MB; a report needs a few dozen.
-constexpr int MaxReportNodes = 100000;
-// A DOCTYPE is refused outright: its entity declarations could expand exponentially, and
-// a report has no use for them.
+// - entity declarations in the document's own DTD: they can expand exponentially, and a
+//   report has no use for them.
 
 void log(const QString &text, LogLevel level)
 {
@@ -59,6 +62,118 @@ QString firstElementText(const QDomElement &root, const QString &tag)
 {
     return root.elementsByTagName(tag).at(0).toElement().text();
 }
+
+// A cheap pass over the report before the DOM parser sees it: it follows only what ends a
+// tag, a comment, a processing instruction, a CDATA section or a DTD, and so needs no stack
+// however deep the document is. It judges nothing else; the parser does. It reads through
+// the parser's own input source, which Qt marks as deprecated along with the parser.
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
+constexpr int EndOfReport = -1;
+
+int nextCharacter(QXmlInputSource &source)
+{
+    for (;;) {
+        const ushort c = source.next().unicode();
+        if (c == QXmlInputSource::EndOfDocument)
+            return EndOfReport;
+        if (c != QXmlInputSource::EndOfData) // only the end of a chunk
+            return c;
+    }
+}
+
+// Reads up to and including the terminator (two or three characters).
+void skipPast(QXmlInputSource &source, QLatin1String terminator)
+{
+    int last[3] = {EndOfReport, EndOfReport, EndOfReport};
+    const int length = terminator.size();
+    for (int c = nextCharacter(source); c != EndOfReport; c = nextCharacter(source)) {
+        last[0] = last[1];
+        last[1] = last[2];
+        last[2] = c;
+        bool matches = true;
+        for (int i = 0; i < length && matches; ++i)
+            matches = last[3 - length + i] == terminator[i].unicode();
+        if (matches)
+            return;
+    }
+}
+
+// Reads the rest of a comment after its "<!-": the second "-" must not count towards the
+// "-->" that ends it.
+void skipComment(QXmlInputSource &source)
+{
+    if (nextCharacter(source) == '-')
+        skipPast(source, QLatin1String("-->"));
+}
+
+enum class TagEnd { Open, Empty, Missing };
+
+// Reads the rest of a tag or markup declaration up to its ">"; a ">" in a quoted value does
+// not end it.
+TagEnd skipTag(QXmlInputSource &source)
+{
+    int quote = 0;
+    int previous = 0;
+    for (int c = nextCharacter(source); c != EndOfReport; c = nextCharacter(source)) {
+        if (quote != 0) {
+            if (c == quote)
+                quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '>') {
+            return previous == '/' ? TagEnd::Empty : TagEnd::Open;
+        }
+        previous = c;
+    }
+    return TagEnd::Missing;
+}
+
+enum class DocumentType { Plain, DeclaresEntities };
+
+// Reads the rest of a "<!DOCTYPE" up to its final ">", through the internal subset in
+// brackets with its declarations, comments and processing instructions.
+DocumentType skipDocumentType(QXmlInputSource &source)
+{
+    const QLatin1String entity("ENTITY");
+    int quote = 0;
+    bool inSubset = false;
+    for (int c = nextCharacter(source); c != EndOfReport; c = nextCharacter(source)) {
+        if (quote != 0) {
+            if (c == quote)
+                quote = 0;
+        } else if (!inSubset) {
+            if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '[') {
+                inSubset = true;
+            } else if (c == '>') {
+                return DocumentType::Plain;
+            }
+        } else if (c == ']') {
+            inSubset = false;
+        } else if (c == '<') {
+            c = nextCharacter(source);
+            if (c == '?') {
+                skipPast(source, QLatin1String("?>"));
+            } else if (c == '!' && (c = nextCharacter(source)) == '-') {
+                skipComment(source);
+            } else {
+                int matched = 0;
+                while (matched < entity.size() && c == entity[matched].unicode()) {
+                    ++matched;
+                    c = nextCharacter(source);
+                }
+                if (matched == entity.size())
+                    return DocumentType::DeclaresEntities;
+                if (c != '>')
+                    skipTag(source);
+            }
+        }
+    }
+    return DocumentType::Plain;
+}
+QT_WARNING_POP
 } // namespace
 
 TLKestrovanIndirectCommunicator::TLKestrovanIndirectCommunicator(QObject *parent) : QObject(parent) {}
@@ -128,8 +243,9 @@ bool TLKestrovanIndirectCommunicator::waitForNewTriggerFile(qint32 timeoutMs)
 {
     QElapsedTimer timer;
     timer.start();
-    // Watched before the first listing, so that a file made in between is not missed.
-    TLKestrovanFolderWatch watch(communicationPath);
+    // Watched before the first listing, so that a file made in between is not missed; an empty
+    // folder text names the current directory, as for the listing.
+    TLKestrovanFolderWatch watch(QDir(communicationPath).absolutePath());
     QString first = firstTriggerFile();
     while (first == currentTriggerFile) {
         const qint64 left = qint64(timeoutMs) - timer.elapsed();
@@ -172,9 +288,6 @@ TLCondition TLKestrovanIndirectCommunicator::createParameterFile(const QString &
 
 QStringList TLKestrovanIndirectCommunicator::triggerFiles() const
 {
-    // An empty text names no folder; QDir would take it for the process's current one.
-    if (communicationPath.isEmpty())
-        return QStringList();
     // A fresh QDir each time: QDir caches its listing.
     return QDir(communicationPath)
         .entryList(QStringList(TriggerFilePattern), QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
@@ -222,39 +335,37 @@ TLGeneratorSettings TLKestrovanIndirectCommunicator::readExposureReport() const
     return settings;
 }
 
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
 bool TLKestrovanIndirectCommunicator::isSafeToParse(const QByteArray &document)
 {
-    // The stream reader keeps its open elements on a heap stack, so this pass is cheap and
-    // flat however deep the document is. It stops at the first limit it meets.
-    QXmlStreamReader reader(document);
-    // Tags count as written, prefix included, as the document parser reads them: an undeclared
-    // prefix is no reason to refuse the report.
-    reader.setNamespaceProcessing(false);
+    // The same input source as the DOM parser's, so that this pass sees the characters the
+    // parser will see: after a byte order mark, in UTF-16 without one, or in a declared
+    // encoding such as UTF-7, where "+ADw-" is a "<". It keeps one chunk in memory.
+    QBuffer buffer;
+    buffer.setData(document);
+    QXmlInputSource source(&buffer);
     int depth = 0;
-    int nodes = 0;
-    while (!reader.atEnd()) {
-        switch (reader.readNext()) {
-        case QXmlStreamReader::DTD:
-            return false;
-        case QXmlStreamReader::StartElement:
-            if (++depth > MaxReportDepth)
-                return false;
-            if (++nodes > MaxReportNodes)
-                return false;
-            break;
-        case QXmlStreamReader::EndElement:
+    for (int c = nextCharacter(source); c != EndOfReport; c = nextCharacter(source)) {
+        if (c != '<')
+            continue;
+        c = nextCharacter(source);
+        if (c == '?') {
+            skipPast(source, QLatin1String("?>"));
+        } else if (c == '/') {
             --depth;
-            break;
-        case QXmlStreamReader::Characters:
-        case QXmlStreamReader::Comment:
-        case QXmlStreamReader::ProcessingInstruction:
-        case QXmlStreamReader::EntityReference:
-            if (++nodes > MaxReportNodes)
+            skipTag(source);
+        } else if (c != '!') {
+            if (skipTag(source) == TagEnd::Open && ++depth > MaxReportDepth)
                 return false;
-            break;
-        default:
-            break;
+        } else if ((c = nextCharacter(source)) == '-') {
+            skipComment(source);
+        } else if (c == '[') {
+            skipPast(source, QLatin1String("]]>"));
+        } else if (skipDocumentType(source) == DocumentType::DeclaresEntities) {
+            return false;
         }
     }
-    return !reader.hasError();
+    return true;
 }
+QT_WARNING_POP
