@@ -1,6 +1,7 @@
-# Install rules: the host libraries, the driver plug-in, the programs, the public headers, the
-# translations, the sample error catalogue and a CMake package, so that a host can build
-# against us with find_package(Kestrovan). Include after every target exists (after app/).
+# Install rules: the host libraries, the driver plug-in, the programs (with the man page of
+# kestrovan-trace), the public headers, the translations, the sample error catalogue and a CMake
+# package, so that a host can build against us with find_package(Kestrovan). Include after every
+# target exists (after app/).
 include_guard(GLOBAL)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -13,13 +14,17 @@ set(KESTROVAN_INSTALL_DATADIR ${CMAKE_INSTALL_DATAROOTDIR}/kestrovan)
 file(RELATIVE_PATH kestrovan_install_bin_to_lib
     ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
 set_target_properties(tlcore tldevs kestrovandriver PROPERTIES INSTALL_RPATH "$ORIGIN")
-foreach(program kestrovan-host kestrovan-sim)
+foreach(program kestrovan-host kestrovan-sim kestrovan-trace)
     if(TARGET ${program})
         set_target_properties(${program} PROPERTIES
             INSTALL_RPATH "$ORIGIN/${kestrovan_install_bin_to_lib}")
         install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     endif()
 endforeach()
+
+if(TARGET kestrovan-trace)
+    install(FILES ${PROJECT_SOURCE_DIR}/trace/kestrovan-trace.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
 
 # The host libraries a host links against, exported as Kestrovan::tlcore and Kestrovan::tldevs.
 install(TARGETS tlcore tldevs EXPORT KestrovanTargets

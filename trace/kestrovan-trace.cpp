@@ -217,9 +217,11 @@ int main(int argc, char *argv[])
         QStringLiteral("With --tap: write the trace into FILE, as kestrovan-host --trace does."),
         QStringLiteral("FILE"));
     parser.addOptions({json, svg, tapOption, write});
-    parser.addPositionalArgument(QStringLiteral("FILE"),
-                                 QStringLiteral("Trace to decode; - or nothing: standard input."),
-                                 QStringLiteral("[FILE | GENERATOR_PORT]"));
+    parser.addPositionalArgument(
+        QStringLiteral("FILE"),
+        QStringLiteral("Trace to decode; - or nothing: standard input. With --tap: the "
+                       "generator's serial port (GENERATOR_PORT)."),
+        QStringLiteral("[FILE | GENERATOR_PORT]"));
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
