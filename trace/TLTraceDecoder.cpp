@@ -79,10 +79,9 @@ void TLTraceDecoder::feed(const TLTraceChunk &chunk)
 void TLTraceDecoder::dropOverlong(Direction direction)
 {
     Side &own = side(direction);
-    const int terminator =
-        std::find_if(own.pending.cbegin(), own.pending.cend(),
-                     [](char byte) { return (byte & TLKestrovanTelegram::TerminatorBit) != 0; })
-        - own.pending.cbegin();
+    const auto end = std::find_if(own.pending.cbegin(), own.pending.cend(),
+                                  [](char byte) { return (byte & TLKestrovanTelegram::TerminatorBit) != 0; });
+    const int terminator = static_cast<int>(end - own.pending.cbegin());
     if (terminator < MaxPendingBytes)
         return;
     TLTraceEvent noise;

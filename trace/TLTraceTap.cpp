@@ -121,7 +121,7 @@ TLTraceTap::End TLTraceTap::run(const Port &host, const Port &generator, const C
         if (fds[2].revents & POLLIN)
             return End::Stopped;
         const qint64 now = elapsedUs();
-        if (onTick && now - lastTickUs >= TickMs * 1000) {
+        if (onTick && now - lastTickUs >= qint64(TickMs) * 1000) {
             onTick(now);
             lastTickUs = now;
         }

@@ -297,10 +297,10 @@ void TLTraceTimeline::writeIdle(QXmlStreamWriter &xml) const
 {
     for (const Idle &stretch : idle) {
         int polls = 0;
-        for (const TLTraceEvent &event : events) {
-            if (event.timeUs > stretch.fromUs && event.timeUs < stretch.toUs && folded(event) && event.query)
-                ++polls;
-        }
+        auto event = std::upper_bound(events.cbegin(), events.cend(), stretch.fromUs,
+                                      [](qint64 timeUs, const TLTraceEvent &e) { return timeUs < e.timeUs; });
+        for (; event != events.cend() && event->timeUs < stretch.toUs; ++event)
+            polls += folded(*event) && event->query;
         const double top = stretch.top + RowPx / 3.0;
         const double bottom = stretch.bottom - RowPx;
         rect(xml, HostX - BandOverhangPx, top, GeneratorX - HostX + 2 * BandOverhangPx, bottom - top,

@@ -230,7 +230,7 @@ void TestTrace::timelineHasAnArrowPerTelegramAndTheExposureBand()
         chunks << TLTraceChunk{said.first, us += 10000, QByteArray(), telegram}
                << TLTraceChunk{echo, us += 2000, QByteArray(), telegram.right(1)};
     }
-    chunks << TLTraceChunk{Direction::Rx, us += 10000, QByteArray(), "kv70\x9b"};
+    chunks << TLTraceChunk{Direction::Rx, us + 10000, QByteArray(), "kv70\x9b"};
     const QList<TLTraceEvent> events = TLTraceDecoder::decode(chunks);
     TLTraceSummary summary;
     for (const TLTraceEvent &event : events)
