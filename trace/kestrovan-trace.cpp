@@ -2,22 +2,18 @@
 // file (kestrovan-host --trace) or live from a tap between two serial ports, and draws it.
 
 #include "TLTraceDecoder.h"
-#include "TLTracePrinter.h"
 #include "TLTraceReader.h"
-#include "TLTraceSummary.h"
+#include "TLTraceReport.h"
 #include "TLTraceTap.h"
-#include "TLTraceTimeline.h"
 #include "TLTraceWriter.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
 
 #include <atomic>
 #include <csignal>
-#include <cstdio>
 #include <unistd.h>
 
 namespace {
@@ -32,77 +28,23 @@ void stopTap(int)
         tap->stop();
 }
 
-void print(FILE *stream, const QString &text)
-{
-    const QByteArray bytes = text.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
-    std::fflush(stream);
-}
-
 int usageError(const QString &text)
 {
-    print(stderr,
-          QStringLiteral("kestrovan-trace: %1\nTry kestrovan-trace --help for the options.").arg(text));
+    TLTraceReport::print(
+        stderr, QStringLiteral("kestrovan-trace: %1\nTry kestrovan-trace --help for the options.").arg(text));
     return BadUsage;
 }
 
-// Prints the events as they come, adds them up, and keeps them for a picture.
-class Output
-{
-public:
-    Output(bool json, bool keep) : json(json), keep(keep) {}
-
-    void event(const TLTraceEvent &event)
-    {
-        print(stdout, json ? QString::fromUtf8(
-                          QJsonDocument(TLTracePrinter::json(event)).toJson(QJsonDocument::Compact))
-                           : TLTracePrinter::plainLine(event));
-        summary.add(event);
-        if (keep)
-            kept.append(event);
-    }
-
-    void finish()
-    {
-        if (json)
-            print(stdout, QString::fromUtf8(QJsonDocument(summary.json()).toJson(QJsonDocument::Compact)));
-        else
-            std::fputs(qUtf8Printable(QLatin1Char('\n') + summary.text()), stdout);
-        std::fflush(stdout);
-    }
-
-    bool picture(const QString &path, const QString &title) const
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            print(stderr,
-                  QStringLiteral("kestrovan-trace: cannot write %1: %2").arg(path, file.errorString()));
-            return false;
-        }
-        if (!TLTraceTimeline(kept, summary, title).write(file) || !file.flush()) {
-            print(stderr,
-                  QStringLiteral("kestrovan-trace: writing %1 failed: %2").arg(path, file.errorString()));
-            return false;
-        }
-        return true;
-    }
-
-private:
-    bool json;
-    bool keep;
-    TLTraceSummary summary;
-    QList<TLTraceEvent> kept;
-};
-
-int decodeFile(const QString &path, Output &output, const QString &svg)
+int decodeFile(const QString &path, TLTraceReport &output, const QString &svg)
 {
     QFile input;
     const bool standardInput = path.isEmpty() || path == QLatin1String("-");
     const bool opened = standardInput ? input.open(stdin, QIODevice::ReadOnly)
                                       : (input.setFileName(path), input.open(QIODevice::ReadOnly));
     if (!opened) {
-        print(stderr, QStringLiteral("kestrovan-trace: cannot read %1: %2")
-                          .arg(standardInput ? QStringLiteral("standard input") : path, input.errorString()));
+        TLTraceReport::print(
+            stderr, QStringLiteral("kestrovan-trace: cannot read %1: %2")
+                        .arg(standardInput ? QStringLiteral("standard input") : path, input.errorString()));
         return Failure;
     }
     TLTraceReader reader(input);
@@ -113,36 +55,38 @@ int decodeFile(const QString &path, Output &output, const QString &svg)
     decoder.finish();
     output.finish();
     for (const QString &problem : reader.problems())
-        print(stderr, QStringLiteral("kestrovan-trace: %1").arg(problem));
+        TLTraceReport::print(stderr, QStringLiteral("kestrovan-trace: %1").arg(problem));
     if (reader.skippedLines() > reader.problems().size())
-        print(stderr, QStringLiteral("kestrovan-trace: %1 lines skipped in all").arg(reader.skippedLines()));
+        TLTraceReport::print(
+            stderr, QStringLiteral("kestrovan-trace: %1 lines skipped in all").arg(reader.skippedLines()));
     const QString title =
         QStringLiteral("kestrovan-trace: %1")
             .arg(standardInput ? QStringLiteral("standard input") : QFileInfo(path).fileName());
     return !svg.isEmpty() && !output.picture(svg, title) ? Failure : 0;
 }
 
-int tap(const QString &hostPath, const QString &generatorPath, const QString &tracePath, Output &output,
-        const QString &svg)
+int tap(const QString &hostPath, const QString &generatorPath, const QString &tracePath,
+        TLTraceReport &output, const QString &svg)
 {
     QString error;
     const int host = TLTraceTap::openPort(hostPath, error);
     if (host < 0) {
-        print(stderr, QStringLiteral("kestrovan-trace: host port: %1").arg(error));
+        TLTraceReport::print(stderr, QStringLiteral("kestrovan-trace: host port: %1").arg(error));
         return Failure;
     }
     const int generator = TLTraceTap::openPort(generatorPath, error);
     if (generator < 0) {
         ::close(host);
-        print(stderr, QStringLiteral("kestrovan-trace: generator port: %1").arg(error));
+        TLTraceReport::print(stderr, QStringLiteral("kestrovan-trace: generator port: %1").arg(error));
         return Failure;
     }
     TLTraceWriter writer;
     if (!tracePath.isEmpty() && !writer.open(tracePath)) {
         ::close(host);
         ::close(generator);
-        print(stderr,
-              QStringLiteral("kestrovan-trace: cannot write %1: %2").arg(tracePath, writer.errorString()));
+        TLTraceReport::print(
+            stderr,
+            QStringLiteral("kestrovan-trace: cannot write %1: %2").arg(tracePath, writer.errorString()));
         return Failure;
     }
     writer.note(QStringLiteral("kestrovan-trace tap: host port %1, generator port %2 (TX: host to generator, "
@@ -159,8 +103,9 @@ int tap(const QString &hostPath, const QString &generatorPath, const QString &tr
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
-    print(stderr, QStringLiteral("kestrovan-trace: tapping %1 (host) and %2 (generator); Ctrl-C ends")
-                      .arg(hostPath, generatorPath));
+    TLTraceReport::print(stderr,
+                         QStringLiteral("kestrovan-trace: tapping %1 (host) and %2 (generator); Ctrl-C ends")
+                             .arg(hostPath, generatorPath));
 
     const TLTraceTap::End end = relay.run(
         {host, QStringLiteral("host port %1").arg(hostPath)},
@@ -176,11 +121,12 @@ int tap(const QString &hostPath, const QString &generatorPath, const QString &tr
     writer.note(QStringLiteral("tap ended: %1").arg(relay.message()).toUtf8());
     decoder.finish();
     output.finish();
-    print(stderr,
-          QStringLiteral("kestrovan-trace: tap ended: %1%2")
-              .arg(relay.message(), tracePath.isEmpty()
-                                        ? QString()
-                                        : QStringLiteral("; the trace in %1 is complete").arg(tracePath)));
+    TLTraceReport::print(
+        stderr,
+        QStringLiteral("kestrovan-trace: tap ended: %1%2")
+            .arg(relay.message(), tracePath.isEmpty()
+                                      ? QString()
+                                      : QStringLiteral("; the trace in %1 is complete").arg(tracePath)));
     const bool drawn =
         svg.isEmpty()
         || output.picture(
@@ -226,11 +172,12 @@ int main(int argc, char *argv[])
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
-        print(stdout, parser.helpText().trimmed());
+        TLTraceReport::print(stdout, parser.helpText().trimmed());
         return 0;
     }
     if (parser.isSet(version)) {
-        print(stdout, QStringLiteral("kestrovan-trace %1").arg(QCoreApplication::applicationVersion()));
+        TLTraceReport::print(
+            stdout, QStringLiteral("kestrovan-trace %1").arg(QCoreApplication::applicationVersion()));
         return 0;
     }
     for (const QCommandLineOption &option : {svg, tapOption, write}) {
@@ -238,7 +185,7 @@ int main(int argc, char *argv[])
             return usageError(QStringLiteral("--%1 given more than once").arg(option.names().constFirst()));
     }
     const QStringList positional = parser.positionalArguments();
-    Output output(parser.isSet(json), parser.isSet(svg));
+    TLTraceReport output(parser.isSet(json), parser.isSet(tapOption), parser.isSet(svg));
     if (parser.isSet(tapOption)) {
         if (positional.size() != 1)
             return usageError(QStringLiteral("--tap needs two ports: --tap HOST_PORT GENERATOR_PORT"));
