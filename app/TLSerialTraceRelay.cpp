@@ -1,17 +1,17 @@
 #include "TLSerialTraceRelay.h"
 
+#include "TLTraceChunk.h"
+#include "TLTraceTap.h"
+
 #include <QFile>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <system_error>
 
 #include <poll.h>
-#include <sys/time.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -28,42 +28,11 @@ QString systemError(const char *what, const QString &path = QString())
                           : QStringLiteral("%1 %2: %3").arg(QLatin1String(what), path, reason);
 }
 
-bool makeRaw(int fd, bool setSpeed)
-{
-    termios settings{};
-    if (::tcgetattr(fd, &settings) != 0)
-        return false;
-    ::cfmakeraw(&settings);
-    if (setSpeed) {
-        // The generator's line: 38400 baud, 8 data bits, no parity, 1 stop bit, no handshake.
-        ::cfsetispeed(&settings, B38400);
-        ::cfsetospeed(&settings, B38400);
-        settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-        settings.c_cflag |= CS8 | CLOCAL | CREAD;
-        settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    }
-    settings.c_cc[VMIN] = 1;
-    settings.c_cc[VTIME] = 0;
-    return ::tcsetattr(fd, TCSANOW, &settings) == 0;
-}
-
 void closeFd(int &fd)
 {
     if (fd >= 0)
         ::close(fd);
     fd = -1;
-}
-
-QByteArray wallClock()
-{
-    timeval now{};
-    ::gettimeofday(&now, nullptr);
-    tm local{};
-    ::localtime_r(&now.tv_sec, &local);
-    char text[40];
-    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return QByteArray(text, static_cast<int>(length))
-           + QByteArray::number(1000000 + static_cast<int>(now.tv_usec)).replace(0, 1, ".");
 }
 } // namespace
 
@@ -93,8 +62,9 @@ bool TLSerialTraceRelay::start(const QString &portPath, const QString &traceFile
     port = ::open(QFile::encodeName(portPath).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (port < 0)
         return fail(systemError("cannot open the serial port", portPath));
-    if (!makeRaw(port, true))
-        return fail(systemError("cannot set 38400 8N1 on", portPath));
+    QString why;
+    if (!TLTraceTap::configurePort(port, why))
+        return fail(QStringLiteral("cannot set 38400 8N1 on %1: %2").arg(portPath, why));
 
     master = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
@@ -103,13 +73,13 @@ bool TLSerialTraceRelay::start(const QString &portPath, const QString &traceFile
     if (::ptsname_r(master, name, sizeof name) != 0)
         return fail(systemError("cannot name the pseudo-terminal"));
     slave = QString::fromLocal8Bit(name);
-    // Raw on the master sets the line discipline of both ends: no echo, no XON/XOFF, 8 bits.
-    if (!makeRaw(master, false))
-        return fail(systemError("cannot make the pseudo-terminal raw"));
+    // Raw on the master sets the line discipline of both ends: no echo, no XON/XOFF, 8 bits;
+    // like the port, it is read without blocking.
+    if (!TLTraceTap::configurePort(master, why))
+        return fail(QStringLiteral("cannot make the pseudo-terminal raw: %1").arg(why));
     slaveKeeper = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (slaveKeeper < 0)
         return fail(systemError("cannot open", slave));
-    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
 
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -224,15 +194,14 @@ QByteArray TLSerialTraceRelay::forward(int from, int to, Direction direction)
 QByteArray TLSerialTraceRelay::traceLine(const QByteArray &timeStamp, qint64 elapsedUs, Direction direction,
                                          const QByteArray &bytes)
 {
-    QByteArray printable = bytes;
-    for (char &c : printable) {
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e)
-            c = '.';
-    }
-    const QByteArray elapsed = QByteArray::number(static_cast<double>(elapsedUs) / 1e6, 'f', 6);
-    return timeStamp + " +" + elapsed + (direction == Direction::ToPort ? " TX " : " RX ")
-           + QByteArray::number(bytes.size()).rightJustified(2, ' ') + " | " + bytes.toHex(' ') + " | "
-           + printable;
+    // The form is kestrovan-trace's, which reads these files.
+    TLTraceChunk chunk;
+    chunk.direction =
+        direction == Direction::ToPort ? TLTraceChunk::Direction::Tx : TLTraceChunk::Direction::Rx;
+    chunk.elapsedUs = elapsedUs;
+    chunk.clock = timeStamp;
+    chunk.bytes = bytes;
+    return chunk.line();
 }
 
 void TLSerialTraceRelay::writeTrace(Direction direction, const QByteArray &bytes)
@@ -240,7 +209,7 @@ void TLSerialTraceRelay::writeTrace(Direction direction, const QByteArray &bytes
     const qint64 elapsedUs =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - startTime)
             .count();
-    note(traceLine(wallClock(), elapsedUs, direction, bytes));
+    note(traceLine(TLTraceChunk::wallClock(), elapsedUs, direction, bytes));
 }
 
 void TLSerialTraceRelay::note(const QByteArray &text)

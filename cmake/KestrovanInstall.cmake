@@ -14,7 +14,7 @@ set(KESTROVAN_INSTALL_DATADIR ${CMAKE_INSTALL_DATAROOTDIR}/kestrovan)
 file(RELATIVE_PATH kestrovan_install_bin_to_lib
     ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
 set_target_properties(tlcore tldevs kestrovandriver PROPERTIES INSTALL_RPATH "$ORIGIN")
-foreach(program kestrovan-host kestrovan-sim)
+foreach(program kestrovan-host kestrovan-sim kestrovan-trace)
     if(TARGET ${program})
         set_target_properties(${program} PROPERTIES
             INSTALL_RPATH "$ORIGIN/${kestrovan_install_bin_to_lib}")

@@ -28,11 +28,11 @@ set(root ${WORK_DIR}/root/usr)
 run("dpkg-deb -x" ${DPKG_DEB} -x ${deb} ${WORK_DIR}/root)
 string(REPLACE "," ";" qm_names "${QM_NAMES}")
 list(TRANSFORM qm_names PREPEND ${DATAROOTDIR}/kestrovan/translations/)
-foreach(file ${BINDIR}/kestrovan-host ${BINDIR}/kestrovan-sim ${LIBDIR}/libkestrovandriver.so
+foreach(file ${BINDIR}/kestrovan-host ${BINDIR}/kestrovan-sim ${BINDIR}/kestrovan-trace ${LIBDIR}/libkestrovandriver.so
         ${LIBDIR}/libtlcore.so ${LIBDIR}/libtldevs.so ${INCLUDEDIR}/kestrovan/driver/driver.h
         ${INCLUDEDIR}/kestrovan/host/TLAbstractGeneratorDriver.h ${LIBDIR}/cmake/Kestrovan/KestrovanConfig.cmake
         ${DATAROOTDIR}/kestrovan/data/kestrovan/errors.csv ${MANDIR}/man1/kestrovan-host.1
-        ${MANDIR}/man1/kestrovan-sim.1 ${qm_names})
+        ${MANDIR}/man1/kestrovan-sim.1 ${MANDIR}/man1/kestrovan-trace.1 ${qm_names})
     if(NOT EXISTS ${root}/${file})
         message(FATAL_ERROR "the package holds no /usr/${file}")
     endif()

@@ -1,0 +1,284 @@
+#include "TLGeneratorConfigData.h"
+#include "TLGeneratorDriverKestrovan.h"
+#include "TLHostApplication.h"
+#include "TLHostDevice.h"
+#include "TLKestrovanGeneratorSimulator.h"
+#include "TLKestrovanSerialCommunicator.h"
+#include "TLTraceDecoder.h"
+#include "TLTraceReader.h"
+#include "TLTraceSummary.h"
+#include "TLTraceTap.h"
+#include "TLTraceTimeline.h"
+#include "TLTraceWriter.h"
+
+#include <QBuffer>
+#include <QTemporaryDir>
+#include <QXmlStreamReader>
+#include <QtTest>
+
+#include <atomic>
+#include <cstdlib>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
+
+// kestrovan-trace against the simulator: every injected fault of the line flagged once, a tap
+// that a whole run passes through unchanged, and the timeline picture.
+class TestTrace : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void flagsEveryInjectedDeviationOnce();
+    void tapPassesAWholeRunUnchanged();
+    void timelineHasAnArrowPerTelegramAndTheExposureBand();
+};
+
+namespace {
+using Sim = TLKestrovanGeneratorSimulator;
+using Flag = TLTraceEvent::Flag;
+using Direction = TLTraceChunk::Direction;
+
+QList<TLTraceChunk> chunksOf(const QList<Sim::TranscriptEntry> &transcript)
+{
+    QList<TLTraceChunk> chunks;
+    for (const Sim::TranscriptEntry &entry : transcript)
+        chunks.append({entry.direction == Sim::Direction::FromDriver ? Direction::Tx : Direction::Rx,
+                       entry.elapsedUs, QByteArray(), entry.bytes});
+    return chunks;
+}
+
+QByteArrayList flagged(const QList<TLTraceEvent> &events, Flag flag)
+{
+    QByteArrayList bytes;
+    for (const TLTraceEvent &event : events) {
+        if (event.has(flag))
+            bytes << event.bytes;
+    }
+    return bytes;
+}
+
+// Direction and bytes of each telegram, in order.
+QByteArrayList telegrams(const QList<TLTraceEvent> &events)
+{
+    QByteArrayList list;
+    for (const TLTraceEvent &event : events) {
+        if (event.kind == TLTraceEvent::Kind::Telegram)
+            list << TLTraceChunk::directionName(event.direction) + QByteArray(" ") + event.bytes.toHex(' ');
+    }
+    return list;
+}
+} // namespace
+
+void TestTrace::flagsEveryInjectedDeviationOnce()
+{
+    // The link of the driver plays the host: it acknowledges whatever ends in a terminator and
+    // writes its own telegrams again until they are echoed.
+    Sim sim;
+    QVERIFY(sim.start());
+    TLKestrovanSerialCommunicator link(sim.slavePath());
+    link.start();
+    link.waitForOpened();
+    QCOMPARE(link.state(), TLKestrovanSerialCommunicator::Open);
+    const auto ask = [&](const QByteArray &payload) {
+        link.send(Sim::telegram(payload), true);
+        return sim.waitForIdle(3000);
+    };
+    QVERIFY(ask("kv?"));
+    sim.corruptNextReply();
+    QVERIFY(ask("kv?"));
+    sim.splitNextReply(150);
+    QVERIFY(ask("ma?"));
+    sim.injectInAckWindow("xy0A01");
+    QVERIFY(ask("as?"));
+    QTest::qWait(200);
+    sim.sendRaw("ab\x99");
+    sim.sendRaw("\xa5");
+    QTest::qWait(300);
+    sim.dropAcknowledgements(-1);
+    link.send(Sim::telegram("kv70"), true);
+    QTRY_COMPARE_WITH_TIMEOUT(link.state(), TLKestrovanSerialCommunicator::Closed, 3000);
+    sim.stop();
+
+    const QList<TLTraceEvent> events = TLTraceDecoder::decode(chunksOf(sim.transcript()));
+    TLTraceSummary summary;
+    for (const TLTraceEvent &event : events)
+        summary.add(event);
+    const int dropped = sim.droppedAcknowledgements();
+    QVERIFY(dropped >= 15);
+    const QByteArray kv70 = Sim::telegram("kv70");
+    const QList<QPair<Flag, QByteArrayList>> expected = {
+        {Flag::WrongCheckByte, {"kv70\x9b"}},
+        {Flag::Split, {Sim::telegram("ma200")}},
+        {Flag::UnsolicitedInWindow, {Sim::telegram("xy0A01")}},
+        {Flag::NoTelegram, {"ab\x99"}},
+        {Flag::LoneTerminator, {"\xa5"}},
+        {Flag::GiveUp, {kv70}},
+        {Flag::NoAcknowledgement, QVector<QByteArray>(dropped, kv70).toList()},
+        {Flag::Repeat, QVector<QByteArray>(dropped - 1, kv70).toList()},
+        {Flag::UnknownCode, {}},
+        {Flag::NoReply, {}},
+    };
+    QCOMPARE(expected.size(), TLTraceEvent::FlagCount);
+    for (const auto &flag : expected) {
+        QCOMPARE(flagged(events, flag.first), flag.second);
+        QCOMPARE(summary.count(flag.first), flag.second.size());
+    }
+    // What the generator took for good telegrams of the host, the decoder did too.
+    QByteArrayList good;
+    for (const TLTraceEvent &event : events) {
+        if (event.direction == Direction::Tx && event.kind == TLTraceEvent::Kind::Telegram
+            && event.checkByteRight)
+            good << event.bytes;
+    }
+    QCOMPARE(good, QByteArrayList(sim.telegramsFromDriver()));
+    QCOMPARE(summary.telegrams(Direction::Tx), good.size() - summary.count(Flag::Repeat));
+}
+
+void TestTrace::tapPassesAWholeRunUnchanged()
+{
+    Sim sim;
+    QVERIFY(sim.start());
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+
+    // The host's side of the tap: the driver opens the slave, the tap reads the master.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    char slave[128];
+    QCOMPARE(::ptsname_r(master, slave, sizeof slave), 0);
+    const int keeper = ::open(slave, O_RDWR | O_NOCTTY); // the master reads no hang-up between opens
+    QString error;
+    QVERIFY2(TLTraceTap::configurePort(master, error), qPrintable(error));
+    const int generator = TLTraceTap::openPort(sim.slavePath(), error);
+    QVERIFY2(generator >= 0, qPrintable(error));
+
+    const QString tracePath = folder.filePath(QStringLiteral("tap.trace"));
+    TLTraceWriter writer;
+    QVERIFY(writer.open(tracePath));
+    TLTraceTap tap;
+    std::atomic<bool> ended{false};
+    TLTraceTap::End end = TLTraceTap::End::Stopped;
+    std::thread relay([&] {
+        end = tap.run({master, QStringLiteral("host port")}, {generator, QStringLiteral("generator port")},
+                      [&](const TLTraceChunk &chunk) { writer.write(chunk); }, {});
+        ended = true;
+    });
+
+    {
+        TLHostDevice device(QStringLiteral("kestrovan"));
+        TLGeneratorDriverKestrovan driver;
+        QSharedPointer<TLGeneratorConfigData> config(new TLGeneratorConfigData);
+        config->portName = QString::fromLatin1(slave);
+        driver.setDeviceConfig(config);
+        driver.setDevice(&device);
+        QVERIFY(driver.switchOn().isSuccess());
+        driver.setKV(81);
+        QVERIFY(sim.runExposure());
+        QVERIFY(sim.waitForExposureDone(20000));
+        QCOMPARE(sim.exposureOutcome(), Sim::ExposureOutcome::Completed);
+        TLGeneratorSettings last;
+        QVERIFY(driver.lastExposureSettings(last).isSuccess());
+        QCOMPARE(last.kV, 81.0);
+    }
+    // The generator's line goes away (once it has read the driver's last echoes): the tap ends
+    // by itself, its trace complete.
+    QTest::qWait(200);
+    sim.stop();
+    QTRY_VERIFY_WITH_TIMEOUT(ended, 5000);
+    tap.stop();
+    relay.join();
+    ::close(generator);
+    ::close(keeper);
+    ::close(master);
+    QCOMPARE(end, TLTraceTap::End::PortGone);
+    QVERIFY2(tap.message().contains(QLatin1String("generator port went away")), qPrintable(tap.message()));
+
+    QFile trace(tracePath);
+    QVERIFY(trace.open(QIODevice::ReadOnly));
+    TLTraceReader reader(trace);
+    QList<TLTraceChunk> chunks;
+    QByteArray sent, received;
+    for (TLTraceChunk chunk; reader.next(chunk);) {
+        chunks << chunk;
+        (chunk.direction == Direction::Tx ? sent : received) += chunk.bytes;
+    }
+    QCOMPARE(reader.skippedLines(), 0);
+    QCOMPARE(sent.toHex(' '), sim.bytesFromDriver().toHex(' '));
+    QCOMPARE(received.toHex(' '), sim.bytesToDriver().toHex(' '));
+
+    const QList<TLTraceEvent> tapped = TLTraceDecoder::decode(chunks);
+    QCOMPARE(telegrams(tapped), telegrams(TLTraceDecoder::decode(chunksOf(sim.transcript()))));
+    // Until its switch-off the driver echoed everything in time and wrote nothing twice; only the
+    // generator may have crossed a query with a telegram of its own.
+    const auto switchOff = std::find_if(tapped.cbegin(), tapped.cend(), [](const TLTraceEvent &event) {
+        return event.direction == Direction::Tx && event.bytes == Sim::telegram("on0");
+    });
+    QVERIFY(switchOff != tapped.cend());
+    for (auto event = tapped.cbegin(); event != switchOff; ++event) {
+        for (const TLTraceEvent::Finding &finding : event->findings)
+            QVERIFY2(finding.flag == Flag::UnsolicitedInWindow, qPrintable(finding.text));
+    }
+    QVERIFY(sim.telegramsFromDriver().contains(Sim::telegram("xr81")));
+}
+
+void TestTrace::timelineHasAnArrowPerTelegramAndTheExposureBand()
+{
+    // A status poll, the exposure of the hand switch as the generator reports it, each telegram
+    // echoed, and a reply with a wrong check byte.
+    const QList<QPair<Direction, QByteArray>> talk = {
+        {Direction::Tx, "st?"},    {Direction::Rx, "st5120"}, {Direction::Rx, "xy0A01"},
+        {Direction::Tx, "xr41"},   {Direction::Rx, "xy0C01"}, {Direction::Rx, "xy0D01"},
+        {Direction::Rx, "xy0E01"}, {Direction::Rx, "xy0E03"}, {Direction::Rx, "xy1003"},
+        {Direction::Tx, "xr81"},   {Direction::Rx, "xy1103"}, {Direction::Rx, "xy1203"},
+        {Direction::Rx, "xy1400"}, {Direction::Tx, "kv?"}};
+    QList<TLTraceChunk> chunks;
+    qint64 us = 0;
+    for (const auto &said : talk) {
+        const QByteArray telegram = Sim::telegram(said.second);
+        const Direction echo = said.first == Direction::Tx ? Direction::Rx : Direction::Tx;
+        chunks << TLTraceChunk{said.first, us += 10000, QByteArray(), telegram}
+               << TLTraceChunk{echo, us += 2000, QByteArray(), telegram.right(1)};
+    }
+    chunks << TLTraceChunk{Direction::Rx, us + 10000, QByteArray(), "kv70\x9b"};
+    const QList<TLTraceEvent> events = TLTraceDecoder::decode(chunks);
+    TLTraceSummary summary;
+    for (const TLTraceEvent &event : events)
+        summary.add(event);
+    QCOMPARE(summary.exposures().size(), 1);
+    QCOMPARE(summary.exposures().constFirst().releases.size(), 2);
+    QCOMPARE(summary.exposures().constFirst().releases.constLast().reactionTo, QByteArray("1003"));
+
+    QBuffer svg;
+    QVERIFY(svg.open(QIODevice::ReadWrite));
+    QVERIFY(TLTraceTimeline(events, summary, QStringLiteral("test")).write(svg));
+    svg.seek(0);
+    QXmlStreamReader xml(&svg);
+    int arrows = 0, flaggedArrows = 0;
+    QSet<QString> bands;
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        const QStringList classes =
+            xml.attributes().value(QLatin1String("class")).toString().split(QLatin1Char(' '));
+        if (xml.name() == QLatin1String("g") && classes.contains(QLatin1String("arrow"))) {
+            ++arrows;
+            flaggedArrows += classes.contains(QLatin1String("flagged"));
+        }
+        if (xml.name() == QLatin1String("rect") && classes.constFirst() == QLatin1String("band"))
+            bands << classes.value(1);
+    }
+    QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+    QCOMPARE(arrows, talk.size() + 1);
+    QCOMPARE(flaggedArrows, 1);
+    QCOMPARE(bands, (QSet<QString>{"prepare", "ready", "check", "on", "end"}));
+}
+
+int main(int argc, char **argv)
+{
+    TLHostApplication app(argc, argv);
+    TestTrace test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_trace.moc"

@@ -1,0 +1,406 @@
+#include "TLTraceDecoder.h"
+
+#include "KestrovanCommand.h"
+#include "TLKestrovanSerialCommunicator.h"
+#include "TLKestrovanTelegram.h"
+#include "TLTraceMeaning.h"
+
+#include <algorithm>
+
+namespace {
+using Direction = TLTraceChunk::Direction;
+using Flag = TLTraceEvent::Flag;
+
+Direction other(Direction direction)
+{
+    return direction == Direction::Tx ? Direction::Rx : Direction::Tx;
+}
+
+QString hexByte(quint8 byte)
+{
+    return QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0'));
+}
+
+QString seconds(qint64 us)
+{
+    return QString::number(static_cast<double>(us) / 1e6, 'f', 1) + QStringLiteral(" s");
+}
+
+// Code, value and check byte right, code of the table: what a split must add up to.
+bool isWholeTelegram(const QByteArray &piece)
+{
+    if (piece.size() < 3)
+        return false;
+    const QByteArray body = piece.left(piece.size() - 1);
+    return TLKestrovanTelegram::checkByte(body) == static_cast<quint8>(piece.back())
+           && TLTraceMeaning::command(body.left(2)) >= 0;
+}
+} // namespace
+
+TLTraceDecoder::TLTraceDecoder(Sink sink) : sink(std::move(sink)) {}
+
+TLTraceDecoder::~TLTraceDecoder() = default;
+
+TLTraceDecoder::Side &TLTraceDecoder::side(Direction direction)
+{
+    return sides[direction == Direction::Tx ? 0 : 1];
+}
+
+void TLTraceDecoder::feed(const TLTraceChunk &chunk)
+{
+    const qint64 timeUs = std::max(nowUs, chunk.elapsedUs);
+    nowUs = timeUs;
+    expire();
+
+    Side &own = side(chunk.direction);
+    if (!own.pending.isEmpty() && timeUs - own.lastUs > ReceivePauseUs)
+        own.pauses.append({int(own.pending.size()), timeUs - own.lastUs, own.lastUs, own.lastClock});
+    own.pending += chunk.bytes;
+    own.lastUs = timeUs;
+    own.lastClock = chunk.clock;
+    dropOverlong(chunk.direction);
+
+    QList<QByteArray> pieces;
+    TLKestrovanSerialCommunicator::cutTelegrams(own.pending, pieces);
+    if (!pieces.isEmpty()) {
+        int cut = 0;
+        for (const QByteArray &piece : qAsConst(pieces))
+            cut += piece.size();
+        own.pending.remove(0, cut);
+        // The earlier bytes had no terminator, so every pause lies in the first piece.
+        const QList<Pause> pauses = own.pauses;
+        own.pauses.clear();
+        for (int i = 0; i < pieces.size(); ++i)
+            handlePiece(chunk.direction, pieces.at(i), i == 0 ? pauses : QList<Pause>(), timeUs, chunk.clock);
+    }
+    emitReady();
+}
+
+void TLTraceDecoder::dropOverlong(Direction direction)
+{
+    Side &own = side(direction);
+    const auto end = std::find_if(own.pending.cbegin(), own.pending.cend(),
+                                  [](char byte) { return (byte & TLKestrovanTelegram::TerminatorBit) != 0; });
+    const int terminator = static_cast<int>(end - own.pending.cbegin());
+    if (terminator < MaxPendingBytes)
+        return;
+    TLTraceEvent noise;
+    noise.kind = TLTraceEvent::Kind::NoTelegram;
+    noise.direction = direction;
+    noise.timeUs = noise.firstWriteUs = own.lastUs;
+    noise.clock = own.lastClock;
+    noise.bytes = own.pending.left(terminator - (MaxTelegramBytes - 1));
+    noise.flag(Flag::NoTelegram,
+               QStringLiteral("%1 bytes without a terminator: more than a telegram can hold")
+                   .arg(noise.bytes.size()));
+    add(noise);
+    own.pending.remove(0, noise.bytes.size());
+    own.pauses.clear();
+}
+
+void TLTraceDecoder::advance(qint64 timeUs)
+{
+    nowUs = std::max(nowUs, timeUs);
+    expire();
+    emitReady();
+}
+
+void TLTraceDecoder::handlePiece(Direction direction, const QByteArray &piece, const QList<Pause> &pauses,
+                                 qint64 timeUs, const QByteArray &clock)
+{
+    if (!pauses.isEmpty() && !isWholeTelegram(piece)) {
+        // A receiver has dropped what came before the pause; what follows stands on its own.
+        const Pause &pause = pauses.last();
+        TLTraceEvent head;
+        head.kind = TLTraceEvent::Kind::NoTelegram;
+        head.direction = direction;
+        head.timeUs = head.firstWriteUs = pause.beforeUs;
+        head.clock = pause.beforeClock;
+        head.bytes = piece.left(pause.position);
+        head.flag(Flag::NoTelegram,
+                  QStringLiteral("%1 bytes without a terminator, dropped by a receiver after "
+                                 "the pause of %2 that followed them")
+                      .arg(head.bytes.size())
+                      .arg(TLTraceEvent::milliseconds(pause.pauseUs)));
+        add(head);
+        handlePiece(direction, piece.mid(pause.position), QList<Pause>(), timeUs, clock);
+        return;
+    }
+    if (piece.size() == 1) {
+        if (acknowledge(direction, piece.front(), timeUs))
+            return;
+        TLTraceEvent lone;
+        lone.kind = TLTraceEvent::Kind::LoneTerminator;
+        lone.direction = direction;
+        lone.timeUs = lone.firstWriteUs = timeUs;
+        lone.clock = clock;
+        lone.bytes = piece;
+        lone.flag(Flag::LoneTerminator, QStringLiteral("lone terminator %1 acknowledges no telegram")
+                                            .arg(hexByte(quint8(piece.front()))));
+        add(lone);
+        return;
+    }
+    TLTraceEvent event;
+    event.direction = direction;
+    event.timeUs = event.firstWriteUs = timeUs;
+    event.clock = clock;
+    event.bytes = piece;
+    handleTelegramLike(event, pauses);
+}
+
+void TLTraceDecoder::handleTelegramLike(TLTraceEvent event, const QList<Pause> &pauses)
+{
+    const QByteArray body = event.bytes.left(event.bytes.size() - 1);
+    const quint8 terminator = static_cast<quint8>(event.bytes.back());
+    if (body.size() < 2) {
+        event.kind = TLTraceEvent::Kind::NoTelegram;
+        event.flag(Flag::NoTelegram, QStringLiteral("no telegram: one byte before the terminator"));
+    } else {
+        const quint8 expected = TLKestrovanTelegram::checkByte(body);
+        event.checkByteRight = expected == terminator;
+        event.command = TLTraceMeaning::command(body.left(2));
+        if (event.command < 0 && !event.checkByteRight) {
+            event.kind = TLTraceEvent::Kind::NoTelegram;
+            event.flag(Flag::NoTelegram,
+                       QStringLiteral("no telegram: no code of the table and a wrong check byte"));
+        } else {
+            if (!event.checkByteRight)
+                event.flag(Flag::WrongCheckByte, QStringLiteral("wrong check byte %1, it should be %2")
+                                                     .arg(hexByte(terminator), hexByte(expected)));
+            if (event.command < 0)
+                event.flag(Flag::UnknownCode, QStringLiteral("code %1 is no command of the table")
+                                                  .arg(TLTraceMeaning::printable(body.left(2))));
+            else if (event.command == Unknown)
+                event.flag(Flag::UnknownCode, QStringLiteral("code zz stands for no command"));
+        }
+    }
+    if (!pauses.isEmpty()) {
+        qint64 longest = 0;
+        for (const Pause &pause : pauses)
+            longest = std::max(longest, pause.pauseUs);
+        event.flag(Flag::Split,
+                   QStringLiteral("split by a pause of %1; a receiver that stops collecting "
+                                  "after %2 drops the first part")
+                       .arg(TLTraceEvent::milliseconds(longest), TLTraceEvent::milliseconds(ReceivePauseUs)));
+    }
+
+    Side &own = side(event.direction);
+    if (event.kind == TLTraceEvent::Kind::Telegram) {
+        for (int i = own.awaitingAck.size() - 1; i >= 0; --i) {
+            Open *earlier = own.awaitingAck.at(i);
+            if (earlier->event.bytes != event.bytes)
+                continue;
+            closeUnacknowledged(*earlier, false);
+            own.awaitingAck.removeAt(i);
+            event.writes = earlier->event.writes + 1;
+            event.firstWriteUs = earlier->event.firstWriteUs;
+            event.flag(Flag::Repeat, QStringLiteral("written again (write %1)").arg(event.writes));
+            break;
+        }
+    }
+    checkWindow(event);
+    trackHandshake(event);
+
+    Open *added = add(event);
+    added->awaitingAck = true;
+    added->ackDeadlineUs = event.timeUs + RepeatDeadlineUs;
+    own.awaitingAck.append(added);
+    answerOrAsk(*added);
+}
+
+bool TLTraceDecoder::acknowledge(Direction direction, char terminator, qint64 timeUs)
+{
+    QList<Open *> &awaiting = side(other(direction)).awaitingAck;
+    for (int i = 0; i < awaiting.size(); ++i) {
+        Open *acknowledged = awaiting.at(i);
+        if (acknowledged->event.bytes.back() != terminator)
+            continue;
+        TLTraceEvent &event = acknowledged->event;
+        event.ackDelayUs = timeUs - event.timeUs;
+        if (event.ackDelayUs > AckWindowUs && event.kind == TLTraceEvent::Kind::Telegram)
+            event.flag(Flag::NoAcknowledgement, QStringLiteral("acknowledged only after %1")
+                                                    .arg(TLTraceEvent::milliseconds(event.ackDelayUs)));
+        acknowledged->awaitingAck = false;
+        awaiting.removeAt(i);
+        return true;
+    }
+    return false;
+}
+
+void TLTraceDecoder::answerOrAsk(Open &added)
+{
+    TLTraceEvent &event = added.event;
+    if (event.kind != TLTraceEvent::Kind::Telegram || event.command < 0)
+        return;
+    const QByteArray code = event.code();
+    if (event.value() == "?") {
+        event.query = true;
+        if (event.direction != Direction::Tx)
+            return;
+        // A later query of the same code takes over the wait of an earlier one.
+        const auto earlier = queries.constFind(code);
+        if (earlier != queries.constEnd())
+            earlier->open->awaitingReply = false;
+        queries.insert(code, {&added, event.timeUs});
+        added.awaitingReply = true;
+        return;
+    }
+    if (event.direction != Direction::Rx)
+        return;
+    const auto asked = queries.find(code);
+    if (asked == queries.end())
+        return;
+    event.reply = true;
+    event.roundTripUs = event.timeUs - asked->timeUs;
+    asked->open->awaitingReply = false;
+    queries.erase(asked);
+}
+
+void TLTraceDecoder::checkWindow(TLTraceEvent &event)
+{
+    // Only the generator speaks unasked; an answer to a waiting query is asked for.
+    if (event.direction != Direction::Rx || event.kind != TLTraceEvent::Kind::Telegram || event.writes > 1
+        || (event.value() != "?" && queries.contains(event.code())))
+        return;
+    for (const Open *waiting : qAsConst(side(Direction::Tx).awaitingAck)) {
+        const TLTraceEvent &sent = waiting->event;
+        if (sent.kind == TLTraceEvent::Kind::Telegram && event.timeUs - sent.timeUs <= AckWindowUs) {
+            event.flag(Flag::UnsolicitedInWindow,
+                       QStringLiteral("unsolicited, inside the acknowledgement window of %1")
+                           .arg(TLTraceMeaning::printable(TLKestrovanTelegram::text(sent.bytes))));
+            return;
+        }
+    }
+}
+
+void TLTraceDecoder::trackHandshake(TLTraceEvent &event)
+{
+    if (event.kind != TLTraceEvent::Kind::Telegram || event.writes > 1)
+        return;
+    if (event.direction == Direction::Rx && event.command == ExposureState) {
+        const TLTraceMeaning::StateReading state = TLTraceMeaning::exposureState(event.value());
+        if (state.state == TLTraceMeaning::PrepareOn && (state.keys & TLTraceMeaning::PrepareKey))
+            prepareOn = {event.timeUs, event.value()};
+        else if (state.state == TLTraceMeaning::ExposureCheck && (state.keys & TLTraceMeaning::ExposureKey))
+            exposureCheck = {event.timeUs, event.value()};
+    } else if (event.direction == Direction::Tx && event.command == ExposureRelease) {
+        Stimulus *answered = event.value() == "41"   ? &prepareOn
+                             : event.value() == "81" ? &exposureCheck
+                                                     : nullptr;
+        if (answered && answered->timeUs >= 0) {
+            event.reactionUs = event.timeUs - answered->timeUs;
+            event.reactionTo = answered->value;
+            *answered = Stimulus();
+        }
+    }
+}
+
+void TLTraceDecoder::closeUnacknowledged(Open &closed, bool givenUp)
+{
+    closed.awaitingAck = false;
+    TLTraceEvent &event = closed.event;
+    // Only a proper telegram is owed an echo.
+    if (event.kind != TLTraceEvent::Kind::Telegram || !event.checkByteRight)
+        return;
+    event.flag(Flag::NoAcknowledgement,
+               QStringLiteral("no acknowledgement within %1").arg(TLTraceEvent::milliseconds(AckWindowUs)));
+    if (givenUp && event.writes > 1)
+        event.flag(Flag::GiveUp, QStringLiteral("given up after %1 writes over %2")
+                                     .arg(event.writes)
+                                     .arg(seconds(event.timeUs + AckWindowUs - event.firstWriteUs)));
+}
+
+TLTraceDecoder::Open *TLTraceDecoder::add(const TLTraceEvent &event)
+{
+    auto added = std::make_unique<Open>();
+    added->event = event;
+    Open *pointer = added.get();
+    // Almost always the latest; bytes dropped before a pause may be older than what is open.
+    const auto at = std::upper_bound(
+        open.begin(), open.end(), event.timeUs,
+        [](qint64 timeUs, const std::unique_ptr<Open> &entry) { return timeUs < entry->event.timeUs; });
+    open.insert(at, std::move(added));
+    return pointer;
+}
+
+void TLTraceDecoder::expire()
+{
+    for (Side &each : sides) {
+        for (int i = each.awaitingAck.size() - 1; i >= 0; --i) {
+            Open *waiting = each.awaitingAck.at(i);
+            if (waiting->ackDeadlineUs <= nowUs) {
+                closeUnacknowledged(*waiting, true);
+                each.awaitingAck.removeAt(i);
+            }
+        }
+    }
+    for (auto it = queries.begin(); it != queries.end();) {
+        if (it->timeUs + ReplyWaitUs > nowUs) {
+            ++it;
+            continue;
+        }
+        // A query that never got through has its own flag already.
+        TLTraceEvent &query = it->open->event;
+        if (query.ackDelayUs >= 0)
+            query.flag(Flag::NoReply,
+                       QStringLiteral("no reply within %1").arg(TLTraceEvent::milliseconds(ReplyWaitUs)));
+        it->open->awaitingReply = false;
+        it = queries.erase(it);
+    }
+}
+
+void TLTraceDecoder::finish()
+{
+    for (int index = 0; index < 2; ++index) {
+        Side &each = sides[index];
+        if (!each.pending.isEmpty()) {
+            TLTraceEvent rest;
+            rest.kind = TLTraceEvent::Kind::NoTelegram;
+            rest.direction = index == 0 ? Direction::Tx : Direction::Rx;
+            rest.timeUs = rest.firstWriteUs = each.lastUs;
+            rest.clock = each.lastClock;
+            rest.bytes = each.pending;
+            rest.flag(Flag::NoTelegram,
+                      QStringLiteral("%1 bytes without a terminator at the end of the trace")
+                          .arg(rest.bytes.size()));
+            add(rest);
+            each.pending.clear();
+            each.pauses.clear();
+        }
+        // Whether an echo or a repeat was still to come, the end of the trace cannot tell; but
+        // at the end of its last window the writer gives up a telegram it has written for 8 s.
+        for (Open *waiting : qAsConst(each.awaitingAck)) {
+            const TLTraceEvent &event = waiting->event;
+            const bool lastWindow =
+                event.timeUs + AckWindowUs + WindowSlackUs - event.firstWriteUs > GiveUpUs;
+            if (lastWindow || nowUs - event.timeUs >= AckWindowUs)
+                closeUnacknowledged(*waiting, lastWindow || nowUs >= waiting->ackDeadlineUs);
+            waiting->awaitingAck = false;
+        }
+        each.awaitingAck.clear();
+    }
+    expire();
+    for (const Query &query : qAsConst(queries))
+        query.open->awaitingReply = false;
+    queries.clear();
+    emitReady();
+}
+
+QList<TLTraceEvent> TLTraceDecoder::decode(const QList<TLTraceChunk> &chunks)
+{
+    QList<TLTraceEvent> events;
+    TLTraceDecoder decoder([&events](const TLTraceEvent &event) { events.append(event); });
+    for (const TLTraceChunk &chunk : chunks)
+        decoder.feed(chunk);
+    decoder.finish();
+    return events;
+}
+
+void TLTraceDecoder::emitReady()
+{
+    while (!open.empty() && !open.front()->awaitingAck && !open.front()->awaitingReply) {
+        const std::unique_ptr<Open> done = std::move(open.front());
+        open.pop_front();
+        sink(done->event);
+    }
+}

@@ -1,0 +1,112 @@
+#pragma once
+
+#include "TLTraceChunk.h"
+#include "TLTraceEvent.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+
+#include <deque>
+#include <functional>
+#include <memory>
+
+// Turns the chunks of a trace, in time order, into telegrams and flags what deviates from the
+// rules of the line: each side cuts its byte stream at terminators, acknowledges a telegram by
+// echoing its terminator within 500 ms, writes it again when no echo comes and gives up after
+// 8 s; replies answer the latest query of their code.
+//
+// An event is handed to the sink once nothing can change it any more (its acknowledgement came
+// or cannot come any more, a query's reply came or its wait ended), in time order. A live caller
+// lets time pass with advance(); finish() closes whatever is still open at the end.
+class TLTraceDecoder
+{
+public:
+    // Without an echo within this time the writer writes again.
+    static constexpr qint64 AckWindowUs = 500000;
+    // A write not echoed and not written again within this time has been given up.
+    static constexpr qint64 RepeatDeadlineUs = 1000000;
+    // A receiver collects bytes until a read finds nothing for this long; it drops what it has
+    // collected after the last terminator.
+    static constexpr qint64 ReceivePauseUs = 50000;
+    // A query waits this long for its reply.
+    static constexpr qint64 ReplyWaitUs = 3000000;
+    // The writer gives a telegram up when no echo came within this time since its first write.
+    static constexpr qint64 GiveUpUs = 8000000;
+    // A writer notices the end of a window in steps of its reads, up to this much late.
+    static constexpr qint64 WindowSlackUs = 100000;
+    // Bytes without a terminator beyond this are no telegram (which has at most 31 bytes); they
+    // are flagged and dropped, all but the last ones that may still begin one.
+    static constexpr int MaxPendingBytes = 1024;
+    static constexpr int MaxTelegramBytes = 31;
+
+    using Sink = std::function<void(const TLTraceEvent &)>;
+
+    explicit TLTraceDecoder(Sink sink);
+    ~TLTraceDecoder();
+    TLTraceDecoder(const TLTraceDecoder &) = delete;
+    TLTraceDecoder &operator=(const TLTraceDecoder &) = delete;
+
+    void feed(const TLTraceChunk &chunk);
+    void advance(qint64 nowUs);
+    void finish();
+
+    // All events of a whole trace.
+    static QList<TLTraceEvent> decode(const QList<TLTraceChunk> &chunks);
+
+private:
+    struct Open
+    {
+        TLTraceEvent event;
+        bool awaitingAck = false;
+        qint64 ackDeadlineUs = 0;
+        bool awaitingReply = false;
+    };
+    struct Pause
+    {
+        int position; // in the pending bytes: the first byte after the pause
+        qint64 pauseUs;
+        qint64 beforeUs; // when the bytes before it were read
+        QByteArray beforeClock;
+    };
+    struct Side
+    {
+        QByteArray pending; // bytes after the last terminator
+        qint64 lastUs = 0;
+        QByteArray lastClock;
+        QList<Pause> pauses;
+        QList<Open *> awaitingAck; // oldest first
+    };
+    struct Query
+    {
+        Open *open;
+        qint64 timeUs;
+    };
+    struct Stimulus
+    {
+        qint64 timeUs = -1;
+        QByteArray value;
+    };
+
+    void dropOverlong(TLTraceChunk::Direction direction);
+    void handlePiece(TLTraceChunk::Direction direction, const QByteArray &piece, const QList<Pause> &pauses,
+                     qint64 timeUs, const QByteArray &clock);
+    void handleTelegramLike(TLTraceEvent event, const QList<Pause> &pauses);
+    bool acknowledge(TLTraceChunk::Direction direction, char terminator, qint64 timeUs);
+    void answerOrAsk(Open &open);
+    void checkWindow(TLTraceEvent &event);
+    void trackHandshake(TLTraceEvent &event);
+    void closeUnacknowledged(Open &open, bool givenUp);
+    Open *add(const TLTraceEvent &event);
+    void expire();
+    void emitReady();
+    Side &side(TLTraceChunk::Direction direction);
+
+    Sink sink;
+    std::deque<std::unique_ptr<Open>> open; // by time
+    Side sides[2];
+    QHash<QByteArray, Query> queries; // unanswered query per code
+    Stimulus prepareOn;
+    Stimulus exposureCheck;
+    qint64 nowUs = 0;
+};

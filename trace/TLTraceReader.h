@@ -1,0 +1,38 @@
+#pragma once
+
+#include "TLTraceChunk.h"
+
+#include <QStringList>
+
+class QIODevice;
+
+// Reads the chunks of a trace file (or of standard input) one after the other. Notes and empty
+// lines are passed over; lines that are no chunk are skipped and reported, never fatal. When the
+// elapsed time runs backwards (traces written one after the other into one file) the later
+// chunks are shifted, so that time only goes forward for the decoder.
+class TLTraceReader
+{
+public:
+    // A longer line is no line of a trace; it is skipped unread.
+    static constexpr qint64 MaxLineBytes = 65536;
+    // Only the first problems are kept in full; all are counted.
+    static constexpr int MaxProblems = 20;
+
+    explicit TLTraceReader(QIODevice &input);
+
+    // The next chunk; false at the end of the input.
+    bool next(TLTraceChunk &chunk);
+
+    int skippedLines() const { return skipped; }
+    QStringList problems() const { return reported; }
+
+private:
+    void skip(const QString &why);
+
+    QIODevice &input;
+    int lineNumber = 0;
+    int skipped = 0;
+    QStringList reported;
+    qint64 lastUs = 0;
+    qint64 shiftUs = 0;
+};

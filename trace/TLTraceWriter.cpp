@@ -1,0 +1,25 @@
+#include "TLTraceWriter.h"
+
+bool TLTraceWriter::open(const QString &path)
+{
+    file.setFileName(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+}
+
+void TLTraceWriter::write(const TLTraceChunk &chunk)
+{
+    writeLine(chunk.line());
+}
+
+void TLTraceWriter::note(const QByteArray &text)
+{
+    writeLine("# " + text);
+}
+
+void TLTraceWriter::writeLine(const QByteArray &line)
+{
+    if (!file.isOpen())
+        return;
+    file.write(line + '\n');
+    file.flush();
+}

@@ -1,0 +1,200 @@
+// kestrovan-trace: decodes the serial line between a host and a Kestrovan generator, from a trace
+// file (kestrovan-host --trace) or live from a tap between two serial ports, and draws it.
+
+#include "TLTraceDecoder.h"
+#include "TLTraceReader.h"
+#include "TLTraceReport.h"
+#include "TLTraceTap.h"
+#include "TLTraceWriter.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+
+#include <atomic>
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+constexpr int Failure = 1;
+constexpr int BadUsage = 2;
+
+std::atomic<TLTraceTap *> activeTap{nullptr};
+
+void stopTap(int)
+{
+    if (TLTraceTap *tap = activeTap.load())
+        tap->stop();
+}
+
+int usageError(const QString &text)
+{
+    TLTraceReport::print(
+        stderr, QStringLiteral("kestrovan-trace: %1\nTry kestrovan-trace --help for the options.").arg(text));
+    return BadUsage;
+}
+
+int decodeFile(const QString &path, TLTraceReport &output, const QString &svg)
+{
+    QFile input;
+    const bool standardInput = path.isEmpty() || path == QLatin1String("-");
+    const bool opened = standardInput ? input.open(stdin, QIODevice::ReadOnly)
+                                      : (input.setFileName(path), input.open(QIODevice::ReadOnly));
+    if (!opened) {
+        TLTraceReport::print(
+            stderr, QStringLiteral("kestrovan-trace: cannot read %1: %2")
+                        .arg(standardInput ? QStringLiteral("standard input") : path, input.errorString()));
+        return Failure;
+    }
+    TLTraceReader reader(input);
+    TLTraceDecoder decoder([&output](const TLTraceEvent &event) { output.event(event); });
+    TLTraceChunk chunk;
+    while (reader.next(chunk))
+        decoder.feed(chunk);
+    decoder.finish();
+    output.finish();
+    for (const QString &problem : reader.problems())
+        TLTraceReport::print(stderr, QStringLiteral("kestrovan-trace: %1").arg(problem));
+    if (reader.skippedLines() > reader.problems().size())
+        TLTraceReport::print(
+            stderr, QStringLiteral("kestrovan-trace: %1 lines skipped in all").arg(reader.skippedLines()));
+    const QString title =
+        QStringLiteral("kestrovan-trace: %1")
+            .arg(standardInput ? QStringLiteral("standard input") : QFileInfo(path).fileName());
+    return !svg.isEmpty() && !output.picture(svg, title) ? Failure : 0;
+}
+
+int tap(const QString &hostPath, const QString &generatorPath, const QString &tracePath,
+        TLTraceReport &output, const QString &svg)
+{
+    QString error;
+    const int host = TLTraceTap::openPort(hostPath, error);
+    if (host < 0) {
+        TLTraceReport::print(stderr, QStringLiteral("kestrovan-trace: host port: %1").arg(error));
+        return Failure;
+    }
+    const int generator = TLTraceTap::openPort(generatorPath, error);
+    if (generator < 0) {
+        ::close(host);
+        TLTraceReport::print(stderr, QStringLiteral("kestrovan-trace: generator port: %1").arg(error));
+        return Failure;
+    }
+    TLTraceWriter writer;
+    if (!tracePath.isEmpty() && !writer.open(tracePath)) {
+        ::close(host);
+        ::close(generator);
+        TLTraceReport::print(
+            stderr,
+            QStringLiteral("kestrovan-trace: cannot write %1: %2").arg(tracePath, writer.errorString()));
+        return Failure;
+    }
+    writer.note(QStringLiteral("kestrovan-trace tap: host port %1, generator port %2 (TX: host to generator, "
+                               "RX: generator to host)")
+                    .arg(hostPath, generatorPath)
+                    .toUtf8());
+
+    TLTraceDecoder decoder([&output](const TLTraceEvent &event) { output.event(event); });
+    TLTraceTap relay;
+    activeTap = &relay;
+    struct sigaction action
+    {};
+    action.sa_handler = stopTap;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    TLTraceReport::print(stderr,
+                         QStringLiteral("kestrovan-trace: tapping %1 (host) and %2 (generator); Ctrl-C ends")
+                             .arg(hostPath, generatorPath));
+
+    const TLTraceTap::End end = relay.run(
+        {host, QStringLiteral("host port %1").arg(hostPath)},
+        {generator, QStringLiteral("generator port %1").arg(generatorPath)},
+        [&](const TLTraceChunk &chunk) {
+            writer.write(chunk);
+            decoder.feed(chunk);
+        },
+        [&](qint64 elapsedUs) { decoder.advance(elapsedUs); });
+    activeTap = nullptr;
+    ::close(host);
+    ::close(generator);
+    writer.note(QStringLiteral("tap ended: %1").arg(relay.message()).toUtf8());
+    decoder.finish();
+    output.finish();
+    TLTraceReport::print(
+        stderr,
+        QStringLiteral("kestrovan-trace: tap ended: %1%2")
+            .arg(relay.message(), tracePath.isEmpty()
+                                      ? QString()
+                                      : QStringLiteral("; the trace in %1 is complete").arg(tracePath)));
+    const bool drawn =
+        svg.isEmpty()
+        || output.picture(
+            svg, QStringLiteral("kestrovan-trace tap: host %1, generator %2").arg(hostPath, generatorPath));
+    return end == TLTraceTap::End::Stopped && drawn ? 0 : Failure;
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kestrovan-trace"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KESTROVAN_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Decodes the serial line between a host and a Kestrovan generator: one line per telegram with "
+        "its meaning, acknowledgement and deviations, then a summary. Reads a trace written by "
+        "kestrovan-host --trace (FILE, or standard input), or taps the line between two serial ports "
+        "(--tap HOST_PORT GENERATOR_PORT) and decodes it live."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption json(
+        QStringLiteral("json"), QStringLiteral("One JSON object per telegram, the summary as the last one."));
+    const QCommandLineOption svg(QStringLiteral("svg"), QStringLiteral("Draw the timeline into FILE (SVG)."),
+                                 QStringLiteral("FILE"));
+    const QCommandLineOption tapOption(
+        QStringLiteral("tap"),
+        QStringLiteral("Relay between the host's port and the generator's port (given after the options), "
+                       "both at 38400 8N1, and decode live until Ctrl-C or a port goes away."),
+        QStringLiteral("HOST_PORT"));
+    const QCommandLineOption write(
+        QStringLiteral("write"),
+        QStringLiteral("With --tap: write the trace into FILE, as kestrovan-host --trace does."),
+        QStringLiteral("FILE"));
+    parser.addOptions({json, svg, tapOption, write});
+    parser.addPositionalArgument(
+        QStringLiteral("FILE"),
+        QStringLiteral("Trace to decode; - or nothing: standard input. With --tap: the "
+                       "generator's serial port (GENERATOR_PORT)."),
+        QStringLiteral("[FILE | GENERATOR_PORT]"));
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(help)) {
+        TLTraceReport::print(stdout, parser.helpText().trimmed());
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        TLTraceReport::print(
+            stdout, QStringLiteral("kestrovan-trace %1").arg(QCoreApplication::applicationVersion()));
+        return 0;
+    }
+    for (const QCommandLineOption &option : {svg, tapOption, write}) {
+        if (parser.values(option).size() > 1)
+            return usageError(QStringLiteral("--%1 given more than once").arg(option.names().constFirst()));
+    }
+    const QStringList positional = parser.positionalArguments();
+    TLTraceReport output(parser.isSet(json), parser.isSet(tapOption), parser.isSet(svg));
+    if (parser.isSet(tapOption)) {
+        if (positional.size() != 1)
+            return usageError(QStringLiteral("--tap needs two ports: --tap HOST_PORT GENERATOR_PORT"));
+        return tap(parser.value(tapOption), positional.constFirst(), parser.value(write), output,
+                   parser.value(svg));
+    }
+    if (parser.isSet(write))
+        return usageError(QStringLiteral("--write records a tap: it needs --tap"));
+    if (positional.size() > 1)
+        return usageError(QStringLiteral("only one trace file may be given, not %1").arg(positional.size()));
+    return decodeFile(positional.value(0), output, parser.value(svg));
+}
