@@ -13,21 +13,25 @@ private slots:
     void startUp_data()
     {
         QTest::addColumn<bool>("blockQueries");
+        QTest::addColumn<QByteArray>("focus"); // the generator's
         QTest::addColumn<QByteArrayList>("expected");
         const QByteArrayList current{"fc?", "dc?", "em?", "kv?", "ma?", "ms?", "as?", "af?", "ad?"};
         QTest::newRow("with follow-up queries")
-            << false
+            << false << QByteArray("1")
             << QByteArrayList{"on1"} + current + QByteArrayList{"fc1", "fc?", "as?", "ma?", "dc01", "dc?"}
                    + current;
-        // Blocked: the focus is still read (asked for, as nothing is known) and sent back.
-        QTest::newRow("queries blocked") << true << QByteArrayList{"on1", "fc?", "fc1", "dc01"};
+        // Blocked: the focus is still read (asked for and awaited, as nothing is known) and sent back.
+        QTest::newRow("queries blocked")
+            << true << QByteArray("2") << QByteArrayList{"on1", "fc?", "fc2", "dc01"};
     }
     void startUp()
     {
         QFETCH(bool, blockQueries);
+        QFETCH(QByteArray, focus);
         QFETCH(QByteArrayList, expected);
         TLDirectTestRig rig;
         QVERIFY(rig.isReady());
+        rig.sim().setValue("fc", focus);
         rig.driver().setBlockQueries(blockQueries);
         QVariant unchanged(3);
         QVERIFY(rig.driver().executeCommand(QStringLiteral("switchOn"), unchanged).isSuccess());
