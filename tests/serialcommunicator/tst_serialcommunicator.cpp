@@ -48,7 +48,7 @@ private slots:
         QVERIFY(rec.link->isOpen());
         for (const QByteArray &burst : bursts) {
             sim.sendRaw(burst);
-            QTest::qWait(150);
+            QTest::qWait(300);
         }
         QTRY_COMPARE(rec.messages(), delivered);
         QTest::qWait(100);
@@ -85,7 +85,7 @@ private slots:
         const qint64 took = clock.elapsed();
         QVERIFY(rec.link->lastCondition().isSuccess());
         QCOMPARE(sim.countTelegramsFromDriver("kv81"), droppedEchoes + 1);
-        QVERIFY2(took >= droppedEchoes * 500 && took < droppedEchoes * 600 + 500,
+        QVERIFY2(took >= droppedEchoes * 500 && took < droppedEchoes * 500 + 900,
                  qPrintable(QString::number(took)));
         // What came with the echo is delivered after the transmission, once.
         QTRY_COMPARE(rec.messages(),
@@ -153,10 +153,10 @@ private slots:
         QVERIFY(rec.ticks().isEmpty());
         // The clock ran on while the interval was 0: the first tick comes at once.
         rec.link->setTimeoutInterval(1000);
-        QTRY_COMPARE_WITH_TIMEOUT(rec.ticks().size(), 1, 300);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.ticks().size(), 1, 600);
         QTRY_COMPARE_WITH_TIMEOUT(rec.ticks().size(), 3, 2500);
         const QList<qint64> ticks = rec.ticks();
-        QVERIFY(ticks[2] - ticks[1] > 1000 && ticks[2] - ticks[1] < 1300);
+        QVERIFY(ticks[2] - ticks[1] > 1000 && ticks[2] - ticks[1] < 1500);
         // None while a transmission waits for its echo.
         sim.dropAcknowledgementsFor(2400);
         rec.link->send(tg("kv70"), true);
