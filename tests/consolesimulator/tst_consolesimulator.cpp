@@ -4,7 +4,7 @@
 
 #include <QSaveFile>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 constexpr int ReactionMs = 3000; // ten times its poll, settle and default delay
 constexpr int QuietMs = 500;     // many polls

@@ -1,6 +1,8 @@
 #include "TLDirectTestRig.h"
 #include "TLTestMain.h"
 
+#include <QRegularExpression>
+
 // The exposure parameters while switched on (sent and re-queried) and off (only stored), their
 // conversions, and the values of the last exposure.
 class TestDriverSettings : public QObject

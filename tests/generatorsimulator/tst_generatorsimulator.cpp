@@ -6,7 +6,7 @@
 
 #include <QDeadlineTimer>
 #include <QRegularExpression>
-#include <QtTest>
+#include <QTest>
 
 #include <fcntl.h>
 #include <poll.h>

@@ -3,8 +3,9 @@
 
 #include "TLHostProcess.h"
 
+#include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 namespace {
 // The demonstration takes about ten seconds; this only bounds a hang.

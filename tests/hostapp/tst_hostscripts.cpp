@@ -6,7 +6,7 @@
 #include "TLKestrovanGeneratorSimulator.h"
 
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 // Ten times what the driver needs for these steps.
 constexpr int CommandTimeoutMs = 30000;

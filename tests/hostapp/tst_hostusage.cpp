@@ -4,7 +4,7 @@
 #include "TLHostProcess.h"
 
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 class tst_HostUsage : public QObject
 {

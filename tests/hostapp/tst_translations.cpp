@@ -3,9 +3,9 @@
 
 #include <QDirIterator>
 #include <QRegularExpression>
+#include <QTest>
 #include <QTranslator>
 #include <QXmlStreamReader>
-#include <QtTest>
 
 namespace {
 // Folders whose user texts the catalogue must hold.

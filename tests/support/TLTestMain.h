@@ -3,7 +3,8 @@
 #include "TLCondition.h"
 #include "TLHostApplication.h"
 
-#include <QtTest>
+#include <QSignalSpy>
+#include <QTest>
 
 // The host application object first (the driver logs and alarms through it), then the test.
 #define TL_TEST_MAIN(TestClass)                                                                              \

@@ -13,8 +13,8 @@
 
 #include <QBuffer>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QXmlStreamReader>
-#include <QtTest>
 
 #include <atomic>
 #include <cstdlib>
