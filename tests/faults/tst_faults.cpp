@@ -119,7 +119,7 @@ private slots:
         std::thread host;
         if (moment == QLatin1String("late reply")) {
             // The version comes after the query gave up, while the destructor switches off.
-            rig.sim().setReplyDelayMs(int(TLKestrovanProtocol::ReplyTimeoutMs) + 100);
+            rig.sim().setReplyDelayMs(int(TLKestrovanProtocol::ReplyTimeoutMs) + 300);
             QVariant version;
             QVERIFY(rig.driver().executeCommand(QStringLiteral("version"), version).isSuccess());
             QCOMPARE(version.toString(), QString());
