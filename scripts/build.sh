@@ -3,13 +3,14 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 variant=${1:-plain}
+# The sanitizer builds run the test suite only: the benchmarks are built in the plain one.
 case "$variant" in
-    plain) dir="$root/build"; sanitizer="" ;;
-    address) dir="$root/build-asan"; sanitizer=address ;;
-    thread) dir="$root/build-tsan"; sanitizer=thread ;;
+    plain) dir="$root/build"; sanitizer=""; bench=ON ;;
+    address) dir="$root/build-asan"; sanitizer=address; bench=OFF ;;
+    thread) dir="$root/build-tsan"; sanitizer=thread; bench=OFF ;;
     *) echo "usage: $0 [plain|address|thread]" >&2; exit 2 ;;
 esac
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKESTROVAN_SANITIZER="$sanitizer" >/dev/null
+    -DKESTROVAN_SANITIZER="$sanitizer" -DKESTROVAN_BUILD_BENCH="$bench" >/dev/null
 cmake --build "$dir" -j "$(nproc)"
 echo "$dir"

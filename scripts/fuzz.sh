@@ -6,6 +6,7 @@
 #   KESTROVAN_FUZZ_OUT     where the working corpora, logs and findings go
 #                          (default: <build directory>/fuzz-runs/<date-time>)
 #   KESTROVAN_FUZZ_JOBS    build jobs (default: 2)
+#   KESTROVAN_FUZZ_PARALLEL targets fuzzed side by side (default: number of cores)
 # Each target first replays the inputs kept in fuzz/<target>/regressions/, then fuzzes a copy
 # of fuzz/<target>/corpus (plus those regressions): nothing is ever written into the tree.
 # A fuzz/<target>/libfuzzer.flags file adds flags for that target, one per line, and a
@@ -61,15 +62,16 @@ export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 
-failed=()
-for t in "${targets[@]}"; do
-    binary="$build/fuzz/$t/fuzz_$t"
-    source="$root/fuzz/$t"
-    work="$out/$t"
+# One target: replay its regressions, then fuzz. Its verdict goes to $out/<target>/failed.
+fuzz_target() {
+    local t=$1
+    local binary="$build/fuzz/$t/fuzz_$t"
+    local source="$root/fuzz/$t"
+    local work="$out/$t"
     mkdir -p "$work/corpus" "$work/findings"
     cp -r "$source/corpus/." "$work/corpus/"
 
-    extra=()
+    local extra=()
     if [ -f "$source/libfuzzer.flags" ]; then
         while IFS= read -r flag; do
             case "$flag" in ''|'#'*) ;; *) extra+=("$flag") ;; esac
@@ -78,10 +80,10 @@ for t in "${targets[@]}"; do
     if [ -f "$source/$t.dict" ]; then
         extra+=(-dict="$source/$t.dict")
     fi
-    flags=(-timeout="$timeout_s" -rss_limit_mb="$rss_limit_mb"
-           -artifact_prefix="$work/findings/" "${extra[@]}")
+    local flags=(-timeout="$timeout_s" -rss_limit_mb="$rss_limit_mb"
+                 -artifact_prefix="$work/findings/" "${extra[@]}")
 
-    status=0
+    local status=0
     if [ -d "$source/regressions" ] && [ -n "$(ls -A "$source/regressions")" ]; then
         echo "== $t: replaying fuzz/$t/regressions"
         "$binary" "${flags[@]}" "$source"/regressions/* >"$work/regressions.log" 2>&1 || status=$?
@@ -92,13 +94,30 @@ for t in "${targets[@]}"; do
         "$binary" "${flags[@]}" -max_total_time="$seconds" -print_final_stats=1 \
             "$work/corpus" >"$work/fuzz.log" 2>&1 || status=$?
         grep -E '^#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb' \
-            "$work/fuzz.log" || true
+            "$work/fuzz.log" | sed "s/^/$t: /" || true
     fi
     if [ "$status" -ne 0 ] || [ -n "$(ls -A "$work/findings")" ]; then
         echo "!! $t: finding (exit $status); inputs in $work/findings, see its logs" >&2
         tail -n 40 "$work"/*.log >&2 || true
-        failed+=("$t")
+        touch "$work/failed"
     fi
+}
+
+# A fuzzer keeps one core busy: as many run side by side as there are cores.
+parallel=${KESTROVAN_FUZZ_PARALLEL:-$(nproc)}
+running=0
+for t in "${targets[@]}"; do
+    if [ "$running" -ge "$parallel" ]; then
+        wait -n || true
+        running=$((running - 1))
+    fi
+    fuzz_target "$t" &
+    running=$((running + 1))
+done
+wait || true
+failed=()
+for t in "${targets[@]}"; do
+    [ -e "$out/$t/failed" ] && failed+=("$t")
 done
 
 if [ ${#failed[@]} -gt 0 ]; then
