@@ -5,6 +5,7 @@
 #include "TLKestrovanGeneratorSimulator.h"
 #include "TLKestrovanSerialCommunicator.h"
 #include "TLTraceDecoder.h"
+#include "TLTraceMeaning.h"
 #include "TLTraceReader.h"
 #include "TLTraceSummary.h"
 #include "TLTraceTap.h"
@@ -29,6 +30,8 @@ class TestTrace : public QObject
     Q_OBJECT
 
 private slots:
+    void valueMeanings_data();
+    void valueMeanings();
     void flagsEveryInjectedDeviationOnce();
     void tapPassesAWholeRunUnchanged();
     void timelineHasAnArrowPerTelegramAndTheExposureBand();
@@ -69,6 +72,36 @@ QByteArrayList telegrams(const QList<TLTraceEvent> &events)
     return list;
 }
 } // namespace
+
+void TestTrace::valueMeanings_data()
+{
+    QTest::addColumn<QByteArray>("telegram"); // code and value
+    QTest::addColumn<QString>("meaning");
+    QTest::newRow("st 5248") << QByteArray("st5248") << "power, focus ready, error indication";
+    QTest::newRow("st 4097: an unnamed bit by number") << QByteArray("st4097") << "power, bit 0";
+    QTest::newRow("qs 128") << QByteArray("qs128") << "dose meter";
+    QTest::newRow("qs 0") << QByteArray("qs0") << "no bit set";
+    QTest::newRow("st x") << QByteArray("stx") << "not a number (reads as 0)";
+    QTest::newRow("xy 0a01: digits as the driver reads them")
+        << QByteArray("xy0a01") << "prepare on, prepare key";
+    QTest::newRow("xy 1003") << QByteArray("xy1003") << "exposure check signal, both keys";
+    QTest::newRow("xy 1400") << QByteArray("xy1400") << "exposure off, no key";
+    QTest::newRow("xy 014: too short") << QByteArray("xy014") << "not four hexadecimal digits";
+    QTest::newRow("xr 41") << QByteArray("xr41") << "prepare accepted";
+    QTest::newRow("xr 81") << QByteArray("xr81") << "exposure accepted";
+    QTest::newRow("rr 0") << QByteArray("rr0") << "no error";
+    QTest::newRow("xs 200: half milliseconds") << QByteArray("xs200") << "100 ms";
+    QTest::newRow("on 1") << QByteArray("on1") << "switch on";
+}
+
+void TestTrace::valueMeanings()
+{
+    QFETCH(QByteArray, telegram);
+    QFETCH(QString, meaning);
+    const int command = TLTraceMeaning::command(telegram.left(2));
+    QVERIFY(command >= 0);
+    QCOMPARE(TLTraceMeaning::valueMeaning(command, telegram.mid(2)), meaning);
+}
 
 void TestTrace::flagsEveryInjectedDeviationOnce()
 {
