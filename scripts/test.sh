@@ -20,4 +20,4 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumen
 export QT_QPA_PLATFORM=offscreen
 
 # Most tests wait on real protocol time-outs rather than compute: run more of them than cores.
-ctest --test-dir "$dir" --output-on-failure -j 6 --timeout 300
+ctest --test-dir "$dir" --output-on-failure -j 10 --timeout 300
