@@ -9,13 +9,16 @@
 //  - threads left once the driver is destroyed and the simulator stopped (target: main alone).
 //
 // Usage: bench_soak [--settings N] [--exposures N] [--losses N]
-// The defaults, 10000 / 1000 / 100, are an unattended soak of over two hours, not a quick
-// check. With the simulator paced at 38400 baud a setting costs about 0.55 s (a command and
-// four answered queries), an exposure about 1.5 s (with the setting before it) and a loss
-// about 12 s (8 s of repeats before the link gives up, then a switch-on): about 90, 25 and
-// 20 minutes. The run prints its own estimate after its first rounds. A short run, about
-// 25 minutes:
+// The defaults, 10000 / 1000 / 100, are an unattended soak of about an hour and a half, not a
+// quick check. With the simulator paced at 38400 baud a setting costs about 0.32 s (a command and
+// four answered queries, each ending with the link's 50 ms collection step, and the status poll
+// beside them), an exposure about 1.4 s (with the setting before it and the last exposure's
+// values after it) and a loss about 11 s (8 s of repeats before the link gives up, then a
+// switch-on): about 53, 23 and 19 minutes. The run prints its own estimate after its first rounds.
+// A short run, about 15 minutes:
 //   bench_soak --settings 2000 --exposures 100 --losses 5
+// Run it on a quiet machine: a generator simulator or a link thread that gets no CPU for longer
+// than the line's own pauses tears telegrams and writes them again, as a real line would not.
 
 #include "TLGeneratorConfigData.h"
 #include "TLGeneratorDriverKestrovan.h"
