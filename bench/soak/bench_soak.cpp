@@ -17,8 +17,10 @@
 // switch-on): about 53, 23 and 19 minutes. The run prints its own estimate after its first rounds.
 // A short run, about 15 minutes:
 //   bench_soak --settings 2000 --exposures 100 --losses 5
-// Run it on a quiet machine: a generator simulator or a link thread that gets no CPU for longer
-// than the line's own pauses tears telegrams and writes them again, as a real line would not.
+// Run it on a quiet machine (or at a higher priority than the rest): a simulator or a link thread
+// that gets no CPU for longer than the line's own pauses (50 ms between the bytes of a telegram,
+// 500 ms for an echo) tears telegrams or writes them again, and the figures then measure the
+// machine rather than the driver.
 
 #include "TLGeneratorConfigData.h"
 #include "TLGeneratorDriverKestrovan.h"
