@@ -42,6 +42,21 @@ private slots:
         QVERIFY(!rig.driver().isSwitchedOn());
     }
 
+    void powerOffCommandNeverEchoed()
+    {
+        // Logged, and the link closed all the same.
+        TLDirectTestRig rig;
+        QVERIFY(rig.isReady());
+        QVERIFY(rig.switchOn());
+        QVERIFY(rig.quietMoment()); // the power-off command is the telegram that fails
+        rig.sim().dropAcknowledgements(-1);
+        QVERIFY(rig.driver().switchOff().isSuccess());
+        QCOMPARE(rig.host().countLog(
+                     QStringLiteral("failed to switch off generator - failed to send power off command")),
+                 1);
+        QVERIFY(!rig.driver().isPortOpen() && !rig.driver().isSwitchedOn());
+    }
+
     void focusNeverReady()
     {
         TLDirectTestRig rig;
