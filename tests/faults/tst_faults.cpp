@@ -138,7 +138,7 @@ private slots:
             rig.sim().dropAcknowledgements(-1);
             QElapsedTimer timer;
             timer.start();
-            while (rig.driver().isPortOpen() && timer.elapsed() < 2 * GiveUpMs)
+            while (rig.driver().isPortOpen() && timer.elapsed() < 2 * qint64(GiveUpMs))
                 QThread::msleep(10);
         }
         rig.sim().clearTranscript();
