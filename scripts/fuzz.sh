@@ -46,12 +46,15 @@ for t in "${targets[@]}"; do
 done
 
 # The whole build gets coverage and the sanitizers, so that the rooms linked into a target
-# are instrumented as well; each fuzz target adds the fuzzer's main itself.
-# Build type None with -O1 -g: optimised enough for speed, quicker to build, exact reports.
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None \
-    -DKESTROVAN_FUZZ=ON -DKESTROVAN_BUILD_TESTS=OFF -DKESTROVAN_BUILD_BENCH=OFF \
-    "-DCMAKE_CXX_FLAGS=-O1 -g -fsanitize=fuzzer-no-link,address,undefined" >/dev/null \
-    || exit 2
+# are instrumented as well; each fuzz target adds the fuzzer's main itself. A build that already
+# has the fuzz targets (the ASan build of scripts/build.sh) is used as it is.
+if ! grep -qs '^KESTROVAN_FUZZ:BOOL=ON' "$build/CMakeCache.txt"; then
+    # Build type None with -O1 -g: optimised enough for speed, quicker to build, exact reports.
+    CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None \
+        -DKESTROVAN_FUZZ=ON -DKESTROVAN_BUILD_TESTS=OFF -DKESTROVAN_BUILD_BENCH=OFF \
+        "-DCMAKE_CXX_FLAGS=-O1 -g -fsanitize=fuzzer-no-link,address,undefined" >/dev/null \
+        || exit 2
+fi
 # Only the fuzz targets: the application and the simulator are not needed here.
 cmake --build "$build" -j "$jobs" --target "${targets[@]/#/fuzz_}" || exit 2
 

@@ -170,6 +170,7 @@ private slots:
 
     void lostLink()
     {
+        QThread *stateThread = nullptr; // outlives the rig, whose end sets the state once more
         TLDirectTestRig rig;
         QVERIFY(rig.isReady());
         // With the port already closed the flag is still cleared and the device marked.
@@ -178,7 +179,6 @@ private slots:
         QCOMPARE(rig.host().countLog(QStringLiteral("serial port closed after error")), 1);
         QVERIFY(rig.switchOn());
         rig.device().setState(DeviceState::Ready);
-        QThread *stateThread = nullptr;
         connect(
             &rig.device(), &TLAbstractDevice::stateChanged, &rig.device(),
             [&](int) { stateThread = QThread::currentThread(); }, Qt::DirectConnection);
