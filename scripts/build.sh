@@ -3,9 +3,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 variant=${1:-plain}
-# The sanitizer builds run the test suite only: the benchmarks are built in the plain one. The
-# ASan build is made with clang and carries the fuzzer's coverage, so that the same build also
-# gives the fuzz targets (scripts/fuzz.sh) and the compile database of the static analysis.
+# The sanitizer builds run the test suite only: the benchmarks are built in the plain one. They
+# are made with clang (the plain one with g++, so both compilers' warnings count). The ASan build
+# carries the fuzzer's coverage, so that the same build also gives the fuzz targets
+# (scripts/fuzz.sh) and the compile database of the static analysis.
 extra=()
 case "$variant" in
     plain) dir="$root/build"; sanitizer=""; bench=ON ;;
@@ -13,7 +14,7 @@ case "$variant" in
         dir="$root/build-asan"; sanitizer=address; bench=OFF
         export CC=clang CXX=clang++
         extra=(-DKESTROVAN_FUZZ=ON -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_EXPORT_COMPILE_COMMANDS=ON) ;;
-    thread) dir="$root/build-tsan"; sanitizer=thread; bench=OFF ;;
+    thread) dir="$root/build-tsan"; sanitizer=thread; bench=OFF; export CC=clang CXX=clang++ ;;
     *) echo "usage: $0 [plain|address|thread]" >&2; exit 2 ;;
 esac
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
