@@ -4,6 +4,7 @@
 //
 //   bench_indirect [runs]      (default 50 runs per latency row)
 
+#include "BenchPercentile.h"
 #include "TLKestrovanIndirectCommunicator.h"
 
 #include "TLHostApplication.h"
@@ -54,14 +55,6 @@ void fillWithUnrelatedFiles(const QString &folder)
         QFile file(QDir(folder).filePath(QStringLiteral("image_%1.dat").arg(i, 5, 10, QLatin1Char('0'))));
         file.open(QIODevice::WriteOnly);
     }
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(
-        values.size() - 1, static_cast<size_t>(std::lround(p * static_cast<double>(values.size() - 1))));
-    return values[index];
 }
 
 struct LatencyResult

@@ -6,6 +6,7 @@
 //  3. CPU of the link thread while it only polls the status.
 // Usage: bench_link [--queries N] [--row N] [--poll-seconds S]
 
+#include "BenchPercentile.h"
 #include "TLGeneratorConfigData.h"
 #include "TLGeneratorDriverKestrovan.h"
 #include "TLHostApplication.h"
@@ -27,15 +28,6 @@ namespace {
 constexpr double CollectionStepMs = 50;
 constexpr double QueryFloorMs =
     CollectionStepMs + (4 + 1 + 5) * TLKestrovanGeneratorSimulator::PacingMicrosecondsPerByte / 1000.0;
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, size_t(std::lround(p * double(values.size() - 1))));
-    return values[index];
-}
 
 // CPU seconds of the thread named like the link (the kernel keeps 15 characters of a name).
 double linkThreadCpuSeconds()

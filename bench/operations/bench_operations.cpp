@@ -22,6 +22,7 @@
 // reaction is one collection step after the state's last byte, plus the echo of the state.
 // Floors are summed from the telegrams that the simulator saw the driver write during each run.
 
+#include "BenchPercentile.h"
 #include "TLGeneratorConfigData.h"
 #include "TLGeneratorDriverKestrovan.h"
 #include "TLHostApplication.h"
@@ -43,14 +44,6 @@ using Sim = TLKestrovanGeneratorSimulator;
 constexpr double ByteMs = Sim::PacingMicrosecondsPerByte / 1000.0;
 constexpr double CollectionStepMs = 50.0;
 constexpr double FirstTickMs = double(TLKestrovanProtocol::StatusPollIntervalMs);
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, size_t(std::lround(p * double(values.size() - 1))))];
-}
 
 // The floor of the telegrams the driver wrote since the transcript was cleared: each one, its
 // echo and the generator's reply to a query, on the line, and a collection step.

@@ -9,6 +9,7 @@
 // step, which the link waits out before it hands any telegram on.
 // Usage: bench_waits [--runs N]
 
+#include "BenchPercentile.h"
 #include "TLGeneratorConfigData.h"
 #include "TLGeneratorDriverKestrovan.h"
 #include "TLHostApplication.h"
@@ -53,14 +54,6 @@ double threadCpuMs()
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return double(t.tv_sec) * 1000.0 + double(t.tv_nsec) / 1e6;
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty()
-               ? 0
-               : values[std::min(values.size() - 1, size_t(std::lround(p * double(values.size() - 1))))];
 }
 
 void print(const char *name, const std::vector<double> &cpuShares, const std::vector<double> &reactions)
