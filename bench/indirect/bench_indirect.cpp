@@ -4,7 +4,7 @@
 //
 //   bench_indirect [runs]      (default 50 runs per latency row)
 
-#include "BenchPercentile.h"
+#include "BenchCommon.h"
 #include "TLKestrovanIndirectCommunicator.h"
 
 #include "TLHostApplication.h"

@@ -6,7 +6,7 @@
 //  3. CPU of the link thread while it only polls the status.
 // Usage: bench_link [--queries N] [--row N] [--poll-seconds S]
 
-#include "BenchPercentile.h"
+#include "BenchCommon.h"
 #include "TLGeneratorConfigData.h"
 #include "TLGeneratorDriverKestrovan.h"
 #include "TLHostApplication.h"
@@ -49,11 +49,6 @@ double linkThreadCpuSeconds()
     return -1;
 }
 
-int argument(const QStringList &args, const QString &name, int fallback)
-{
-    const int at = args.indexOf(name);
-    return at >= 0 && at + 1 < args.size() ? args.at(at + 1).toInt() : fallback;
-}
 } // namespace
 
 int main(int argc, char **argv)

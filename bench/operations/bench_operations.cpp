@@ -22,7 +22,7 @@
 // reaction is one collection step after the state's last byte, plus the echo of the state.
 // Floors are summed from the telegrams that the simulator saw the driver write during each run.
 
-#include "BenchPercentile.h"
+#include "BenchCommon.h"
 #include "TLGeneratorConfigData.h"
 #include "TLGeneratorDriverKestrovan.h"
 #include "TLHostApplication.h"
@@ -75,11 +75,6 @@ void print(const Row &row)
                 100.0 * (p99 / floor - 1));
 }
 
-int argument(const QStringList &args, const QString &name, int fallback)
-{
-    const int at = args.indexOf(name);
-    return at >= 0 && at + 1 < args.size() ? args.at(at + 1).toInt() : fallback;
-}
 } // namespace
 
 int main(int argc, char **argv)

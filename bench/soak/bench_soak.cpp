@@ -22,6 +22,7 @@
 // 500 ms for an echo) tears telegrams or writes them again, and the figures then measure the
 // machine rather than the driver.
 
+#include "BenchCommon.h"
 #include "TLGeneratorConfigData.h"
 #include "TLGeneratorDriverKestrovan.h"
 #include "TLHostApplication.h"
@@ -60,12 +61,6 @@ constexpr int SettingsPerLossCycle = 2;
 // Rounds between memory samples and progress lines.
 constexpr int ProgressEvery = 500;
 constexpr char Terminator = char(0x80);
-
-int argument(const QStringList &args, const QString &name, int fallback)
-{
-    const int at = args.indexOf(name);
-    return at >= 0 && at + 1 < args.size() ? args.at(at + 1).toInt() : fallback;
-}
 
 QString loadAverage()
 {

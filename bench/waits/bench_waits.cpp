@@ -9,7 +9,7 @@
 // step, which the link waits out before it hands any telegram on.
 // Usage: bench_waits [--runs N]
 
-#include "BenchPercentile.h"
+#include "BenchCommon.h"
 #include "TLGeneratorConfigData.h"
 #include "TLGeneratorDriverKestrovan.h"
 #include "TLHostApplication.h"
@@ -68,8 +68,7 @@ int main(int argc, char **argv)
 {
     TimingHost host(argc, argv);
     host.setRecording(false);
-    const int at = host.arguments().indexOf(QStringLiteral("--runs"));
-    const int runs = at > 0 ? host.arguments().value(at + 1).toInt() : 10;
+    const int runs = argument(host.arguments(), QStringLiteral("--runs"), 10);
 
     TLKestrovanGeneratorSimulator sim;
     sim.setPacing(true);
