@@ -10,11 +10,11 @@
 //
 // Usage: bench_soak [--settings N] [--exposures N] [--losses N]
 // The defaults, 10000 / 1000 / 100, are an unattended soak of about an hour and a half, not a
-// quick check. With the simulator paced at 38400 baud a setting costs about 0.32 s (a command and
+// quick check. With the simulator paced at 38400 baud a setting costs about 0.30 s (a command and
 // four answered queries, each ending with the link's 50 ms collection step, and the status poll
-// beside them), an exposure about 1.4 s (with the setting before it and the last exposure's
+// beside them), an exposure about 1.1 s (with the setting before it and the last exposure's
 // values after it) and a loss about 11 s (8 s of repeats before the link gives up, then a
-// switch-on): about 53, 23 and 19 minutes. The run prints its own estimate after its first rounds.
+// switch-on): about 50, 19 and 19 minutes. The run prints its own estimate after its first rounds.
 // A short run, about 15 minutes:
 //   bench_soak --settings 2000 --exposures 100 --losses 5
 // Run it on a quiet machine (or at a higher priority than the rest): a simulator or a link thread
