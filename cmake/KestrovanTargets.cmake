@@ -1,7 +1,13 @@
+# Where this file lies: its functions refer to scripts beside it.
+set(KESTROVAN_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
+
 # Warnings that every target of ours builds with.
 function(kestrovan_warnings target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
 endfunction()
+
+# Where this file lies: its functions refer to scripts beside it.
+set(KESTROVAN_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 # A static room of the driver: hidden symbols, so that only `driver` leaves the plug-in.
 function(kestrovan_room target)
@@ -17,7 +23,7 @@ endfunction()
 #   kestrovan_add_test(NAME tst_x SOURCES a.cpp LIBS lib... [TIMEOUT seconds] [LABELS l...]
 #                      [SPLIT "function[:row]"...])
 # SPLIT registers one CTest entry per function (or data row) given, so that the long waits of one
-# executable run side by side under ctest -j.
+# executable run side by side under ctest -j; one more entry checks that they cover every case.
 function(kestrovan_add_test)
     cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;SPLIT" ${ARGN})
     add_executable(${T_NAME} ${T_SOURCES})
@@ -34,6 +40,10 @@ function(kestrovan_add_test)
             add_test(NAME ${name} COMMAND ${T_NAME} "${part}")
             list(APPEND tests ${name})
         endforeach()
+        string(REPLACE ";" "|" parts "${T_SPLIT}")
+        add_test(NAME ${T_NAME}_split COMMAND ${CMAKE_COMMAND} -DTEST=$<TARGET_FILE:${T_NAME}>
+                 "-DPARTS=${parts}" -P ${KESTROVAN_CMAKE_DIR}/CheckSplitTest.cmake)
+        list(APPEND tests ${T_NAME}_split)
     else()
         add_test(NAME ${T_NAME} COMMAND ${T_NAME})
     endif()

@@ -1,0 +1,25 @@
+# Fails when a test executable registered with SPLIT holds a function or data row that none of
+# its CTest entries runs: a case added later would otherwise never run at all.
+#   cmake -DTEST=<executable> -DPARTS="function[:row]|..." -P CheckSplitTest.cmake
+cmake_minimum_required(VERSION 3.16)
+string(REPLACE "|" ";" parts "${PARTS}")
+execute_process(COMMAND "${TEST}" -datatags OUTPUT_VARIABLE out RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${TEST} -datatags failed (${status})")
+endif()
+string(REPLACE "\n" ";" lines "${out}")
+set(missing)
+foreach(line IN LISTS lines)
+    # "<class> <function>" or "<class> <function> <row>"
+    if(NOT line MATCHES "^[^ ]+ ([^ ]+)( (.*))?$")
+        continue()
+    endif()
+    set(function "${CMAKE_MATCH_1}")
+    set(row "${CMAKE_MATCH_3}")
+    if(NOT function IN_LIST parts AND NOT "${function}:${row}" IN_LIST parts)
+        list(APPEND missing "${function} ${row}")
+    endif()
+endforeach()
+if(missing)
+    message(FATAL_ERROR "cases no CTest entry runs (add them to SPLIT): ${missing}")
+endif()
