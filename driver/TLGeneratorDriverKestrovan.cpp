@@ -1,14 +1,19 @@
 #include "TLGeneratorDriverKestrovan.h"
 
+#include "KestrovanLog.h"
 #include "TLAbstractDevice.h"
 #include "TLAbstractSystemSettings.h"
 #include "TLApplicationContext.h"
 #include "TLFileSystemHelper.h"
 #include "TLGeneratorConfigData.h"
 #include "TLKestrovanIndirectCommunicator.h"
+#include "TLKestrovanStatusWord.h"
 #include "TLWaitHelper.h"
 
 #include <QElapsedTimer>
+
+using namespace Kestrovan;
+using KestrovanLog::log;
 
 namespace {
 std::array<quint32, 3> targetCodes(const QSharedPointer<TLAbstractEquipmentSpecialConfigData> &config)
@@ -95,7 +100,7 @@ TLCondition TLGeneratorDriverKestrovan::switchOn()
     }
     startStatusPolling();
 
-    if (!waitForStatus1Bit(Status1GeneratorOnBit, PowerOnTimeoutMs)) {
+    if (!waitForStatus1Bit(TLKestrovanStatusWord::GeneratorOnBit, PowerOnTimeoutMs)) {
         log(LogLevel::Error, QStringLiteral("failed to switch on generator - no power on acknowledgment"));
         return TLCondition::error(tr("Keine Einschalt-Rückmeldung vom Generator."));
     }
@@ -198,7 +203,7 @@ TLCondition TLGeneratorDriverKestrovan::activateForAcqusition()
         return TLCondition::error(tr("Die Verbindung zum Generator ist nicht hergestellt."));
     }
     sendCommand(ResetError, QString(), true);
-    if (!waitForStatus1Bit(Status1FocusReadyBit, FocusReadyTimeoutMs))
+    if (!waitForStatus1Bit(TLKestrovanStatusWord::FocusReadyBit, FocusReadyTimeoutMs))
         return TLCondition::error(tr("Fokus nicht bereit."));
     return TLCondition();
 }
@@ -247,7 +252,7 @@ TLCondition TLGeneratorDriverKestrovan::lastExposureSettingsDirect(TLGeneratorSe
         timer.start();
         float dose = lastValue(LastDose).toFloat();
         // On a link that is no longer open no later answer can come.
-        while (!(dose > 0.0f) && isLinkOpen()) {
+        while (!(dose > 0.0f) && isLinkRunning()) {
             if (timer.elapsed() > DoseTimeoutMs)
                 break;
             TLWaitHelper::waitSomeMilliseconds(DoseRetryPauseMs);

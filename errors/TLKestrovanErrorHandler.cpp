@@ -1,12 +1,14 @@
 #include "TLKestrovanErrorHandler.h"
 
-#include "TLApplicationContext.h"
+#include "KestrovanLog.h"
 #include "TLFileSystemHelper.h"
 
 #include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
+
+using KestrovanLog::log;
 
 namespace {
 constexpr char RecordSeparator = '\n';
@@ -44,7 +46,7 @@ TLCondition TLKestrovanErrorHandler::loadErrorFile(const QString &folder)
     const QString path = TLFileSystemHelper::adaptFileOrPathToSystem(folder + QStringLiteral("/errors.csv"));
 
     if (!QFile::exists(path)) {
-        log(QStringLiteral("error handling: file does not exists: ") + path, LogLevel::Error);
+        log(LogLevel::Error, QStringLiteral("error handling: file does not exists: ") + path);
         return TLCondition::warning(prefix + tr("Die Datei mit Fehlerinformationen existiert nicht."), path);
     }
 
@@ -52,7 +54,7 @@ TLCondition TLKestrovanErrorHandler::loadErrorFile(const QString &folder)
     // under that name could block the host's thread or never reach an end.
     QFile file(path);
     if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        log(QStringLiteral("error handling: failed to open file: ") + path, LogLevel::Error);
+        log(LogLevel::Error, QStringLiteral("error handling: failed to open file: ") + path);
         return TLCondition::warning(
             prefix + tr("Die Datei mit Fehlerinformationen kann nicht geöffnet werden nicht."), path);
     }
@@ -78,9 +80,8 @@ TLCondition TLKestrovanErrorHandler::loadErrorFile(const QString &folder)
         }
     }
 
-    log(QStringLiteral("error handling: readed %1 entries from error file %2")
-            .arg(QString::number(errors.size()), path),
-        LogLevel::Info);
+    log(LogLevel::Info, QStringLiteral("error handling: readed %1 entries from error file %2")
+                            .arg(QString::number(errors.size()), path));
     return result;
 }
 
@@ -90,7 +91,7 @@ TLCondition TLKestrovanErrorHandler::errorCondition(const QString &code) const
     if (entry != errors.cend())
         return entry.value();
 
-    log(QStringLiteral("no description found for error code ") + code, LogLevel::Debug);
+    log(LogLevel::Debug, QStringLiteral("no description found for error code ") + code);
     return TLCondition::error(tr("Generatorfehler: ") + code);
 }
 
@@ -101,8 +102,8 @@ TLCondition TLKestrovanErrorHandler::parseLine(const QString &line)
     // Counted before splitting: a garbage line full of separators is refused without making
     // thousands of fields.
     if (line.count(FieldSeparator) != FieldCount - 1) {
-        log(QStringLiteral("error handling: wrong number of elements in line: %1").arg(lineNumber),
-            LogLevel::Error);
+        log(LogLevel::Error,
+            QStringLiteral("error handling: wrong number of elements in line: %1").arg(lineNumber));
         return TLCondition::error(tr("Fehlerhafte Anzahl von Elementen in Zeile %1.").arg(lineNumber));
     }
 
@@ -114,7 +115,7 @@ TLCondition TLKestrovanErrorHandler::parseLine(const QString &line)
 
     const bool isWarning = type == QLatin1String("Warning");
     if (!isWarning && type != QLatin1String("Error")) {
-        log(QStringLiteral("error handling: type failure in line: %1").arg(lineNumber), LogLevel::Error);
+        log(LogLevel::Error, QStringLiteral("error handling: type failure in line: %1").arg(lineNumber));
         return TLCondition::error(tr("Fehlerhafter Typ in Zeile %1.").arg(lineNumber));
     }
 
@@ -137,11 +138,4 @@ qint32 TLKestrovanErrorHandler::codeKey(const QString &code)
 {
     // toInt gives 0 for anything that is no number in range, blanks around the digits allowed.
     return code.toInt(nullptr, 10);
-}
-
-void TLKestrovanErrorHandler::log(const QString &text, LogLevel level)
-{
-    // Reached afresh each time: the host may not (or no longer) provide a context.
-    if (TLApplicationContext *context = TLApplicationContext::instance())
-        context->log(QStringLiteral("KESTROVAN"), text, level);
 }

@@ -26,7 +26,6 @@ private:
     static QString loadFailurePrefix();
     // The code as the catalogue keys it: base 10, anything that is no number is 0.
     static qint32 codeKey(const QString &code);
-    static void log(const QString &text, LogLevel level);
 
     QHash<qint32, TLCondition> errors;
     // Records of the current load read so far; the first record after the header is line 1.

@@ -1,5 +1,6 @@
 #include "TLKestrovanIndirectCommunicator.h"
 
+#include "KestrovanLog.h"
 #include "TLAbstractSystemSettings.h"
 #include "TLApplicationContext.h"
 #include "TLDAPValue.h"
@@ -18,8 +19,9 @@ QT_WARNING_DISABLE_DEPRECATED
 #include <QXmlInputSource>
 QT_WARNING_POP
 
+using KestrovanLog::log;
+
 namespace {
-const QString LogCategory = QStringLiteral("KESTROVAN");
 const QString ParameterFileSuffix = QStringLiteral("\\EDVRAD.par");
 const QString ReportFileSuffix = QStringLiteral("/GEN50RFT_A.xml");
 const QString TriggerFilePattern = QStringLiteral("*.trg");
@@ -37,12 +39,6 @@ constexpr qint64 MaxReportBytes = qint64(16) * 1024 * 1024;
 constexpr int MaxReportDepth = 256;
 // - entity declarations in the document's own DTD: they can expand exponentially, and a
 //   report has no use for them.
-
-void log(const QString &text, LogLevel level)
-{
-    if (TLApplicationContext *context = TLApplicationContext::instance())
-        context->log(LogCategory, text, level);
-}
 
 // Latin-1 bytes of the text; every character outside Latin-1 becomes one "?", also one that
 // takes two UTF-16 code units.
@@ -182,11 +178,11 @@ TLCondition TLKestrovanIndirectCommunicator::init(const QString &communicationFo
 {
     communicationPath = communicationFolder;
     if (communicationPath.isEmpty()) {
-        log(QStringLiteral("communication path not set"), LogLevel::Error);
+        log(LogLevel::Error, QStringLiteral("communication path not set"));
         return TLCondition::error(tr("Es ist kein Kommunikationsverzeichnis angegeben."), QString());
     }
     if (!QDir(communicationPath).exists()) {
-        log(QStringLiteral("communication path does not exist (%1)").arg(communicationPath), LogLevel::Error);
+        log(LogLevel::Error, QStringLiteral("communication path does not exist (%1)").arg(communicationPath));
         return TLCondition::error(tr("Das Kommunikationsverzeichnis existiert nicht."), communicationPath);
     }
     return TLCondition();
@@ -195,7 +191,7 @@ TLCondition TLKestrovanIndirectCommunicator::init(const QString &communicationFo
 TLCondition TLKestrovanIndirectCommunicator::activate(const QString &procedureCode)
 {
     if (procedureCode.isEmpty()) {
-        log(QStringLiteral("no procedure code"), LogLevel::Warning);
+        log(LogLevel::Warning, QStringLiteral("no procedure code"));
         return TLCondition::warning(
             tr("Der Procedure Code für den Generator fehlt.\n"
                "Bitte nehmen Sie die Einstellungen am Bedienpult des Generators manuell vor."),
@@ -221,12 +217,12 @@ TLCondition TLKestrovanIndirectCommunicator::activate(const QString &procedureCo
     TLCondition copied = TLFileSystemHelper::copyFile(localPath, targetPath, true);
     if (!copied.isSuccess())
         return copied;
-    log(QStringLiteral("copy file EDVRAD.par successful (%1)").arg(targetPath), LogLevel::Notice);
+    log(LogLevel::Notice, QStringLiteral("copy file EDVRAD.par successful (%1)").arg(targetPath));
 
     const QStringList triggers = triggerFiles();
     if (triggers.size() >= 2) {
-        log(QStringLiteral("more than one trigger files in folder (%1)").arg(triggers.join(QLatin1Char(';'))),
-            LogLevel::Warning);
+        log(LogLevel::Warning, QStringLiteral("more than one trigger files in folder (%1)")
+                                   .arg(triggers.join(QLatin1Char(';'))));
         return TLCondition::warning(
             tr("Im Kommunikationsverzeichnis sind mehrere Trigger-Dateien vorhanden.\n"
                "Bitte prüfen Sie das Verzeichnis."),
@@ -235,7 +231,7 @@ TLCondition TLKestrovanIndirectCommunicator::activate(const QString &procedureCo
 
     // Listed again on purpose: the console may have changed the folder in between.
     currentTriggerFile = firstTriggerFile();
-    log(QStringLiteral("current trigger file: ") + currentTriggerFile, LogLevel::Info);
+    log(LogLevel::Info, QStringLiteral("current trigger file: ") + currentTriggerFile);
     return TLCondition();
 }
 
@@ -250,13 +246,13 @@ bool TLKestrovanIndirectCommunicator::waitForNewTriggerFile(qint32 timeoutMs)
     while (first == currentTriggerFile) {
         const qint64 left = qint64(timeoutMs) - timer.elapsed();
         if (left < 0) {
-            log(QStringLiteral("no new trigger file found"), LogLevel::Warning);
+            log(LogLevel::Warning, QStringLiteral("no new trigger file found"));
             return false;
         }
         watch.waitForChange(int(qMin<qint64>(RelistMs, left + 1)));
         first = firstTriggerFile();
     }
-    log(QStringLiteral("found new trigger file: ") + first, LogLevel::Info);
+    log(LogLevel::Info, QStringLiteral("found new trigger file: ") + first);
     return true;
 }
 
@@ -276,13 +272,13 @@ TLCondition TLKestrovanIndirectCommunicator::createParameterFile(const QString &
 
     QFile file(filePath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        log(QStringLiteral("failed to create file ") + filePath, LogLevel::Error);
+        log(LogLevel::Error, QStringLiteral("failed to create file ") + filePath);
         return TLCondition::error(tr("Fehler bei der Erstellung der Parameterdatei."), filePath);
     }
     file.write(toLatin1PerCharacter(QStringLiteral("RADID=") + procedureCode));
     file.close();
 
-    log(QStringLiteral("creating parameter file successful (%1)").arg(filePath), LogLevel::Notice);
+    log(LogLevel::Notice, QStringLiteral("creating parameter file successful (%1)").arg(filePath));
     return TLCondition();
 }
 
@@ -307,7 +303,7 @@ TLGeneratorSettings TLKestrovanIndirectCommunicator::readExposureReport() const
     // Only a regular file: opening a named pipe would block until somebody writes to it.
     QFile file(path);
     if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
-        log(QStringLiteral("failed to open the file GEN50RFT_A.xml"), LogLevel::Error);
+        log(LogLevel::Error, QStringLiteral("failed to open the file GEN50RFT_A.xml"));
         return settings;
     }
     QByteArray bytes;
@@ -318,7 +314,7 @@ TLGeneratorSettings TLKestrovanIndirectCommunicator::readExposureReport() const
 
     QDomDocument document;
     if (tooLarge || !isSafeToParse(bytes) || !document.setContent(bytes, false)) {
-        log(QStringLiteral("failed to process the file GEN50RFT_A.xml"), LogLevel::Error);
+        log(LogLevel::Error, QStringLiteral("failed to process the file GEN50RFT_A.xml"));
         return settings;
     }
 
@@ -331,7 +327,7 @@ TLGeneratorSettings TLKestrovanIndirectCommunicator::readExposureReport() const
     settings.ms = firstElementText(root, QStringLiteral("ms")).toDouble();
     settings.mA = firstElementText(root, QStringLiteral("ma")).toDouble();
 
-    log(QStringLiteral("reading file GEN50RFT_A.xml successful"), LogLevel::Notice);
+    log(LogLevel::Notice, QStringLiteral("reading file GEN50RFT_A.xml successful"));
     return settings;
 }
 

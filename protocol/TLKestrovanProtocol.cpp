@@ -1,58 +1,32 @@
 #include "TLKestrovanProtocol.h"
 
+#include "KestrovanLog.h"
+#include "KestrovanTiming.h"
 #include "TLAbstractAlarmProvider.h"
 #include "TLAnnotatedMutexLocker.h"
 #include "TLApplicationContext.h"
 #include "TLGeneratorConfigData.h"
+#include "TLKestrovanExposureState.h"
 #include "TLKestrovanSerialCommunicator.h"
-#include "TLKestrovanTelegram.h"
+#include "TLKestrovanStatusWord.h"
 #include "TLThreadAnnotations.h"
 #include "TLXRayExposureStateProvider.h"
 #include "TLXRaySynchronizer.h"
 
 #include <QElapsedTimer>
 
+using namespace Kestrovan;
+using KestrovanLog::log;
+
 namespace {
-const QString LogCategory = QStringLiteral("KESTROVAN");
 const QString QueryValue = QStringLiteral("?");
-
-constexpr int PrepareKeyBit = 0x01;
-constexpr int ExposureKeyBit = 0x02;
-
-// Exposure states reported in "xy".
-constexpr int StateBreak = 0x00;
-constexpr int StateError = 0x01;
-constexpr int StatePrepareOn = 0x0A;
-constexpr int StatePrepare = 0x0C;
-constexpr int StatePrepareReady = 0x0D;
-constexpr int StateWaitForExposure = 0x0E;
-constexpr int StateExposureCheck = 0x10;
-constexpr int StateExposureWait = 0x11;
-constexpr int StateExposureOn = 0x12;
-constexpr int StateExposureOff = 0x14;
-
-// The state and the key byte, two hexadecimal digits each.
-constexpr int StateValueChars = 4;
-
-// One hexadecimal digit of an exposure-state value.
-int hexDigit(const QByteArray &value, int index)
-{
-    const int c = static_cast<quint8>(value.at(index));
-    const int digit = c < 'A' ? c - '0' : (c & 0x5F) - 55;
-    return digit & 0xFF;
-}
-
-int hexByte(const QByteArray &value, int index)
-{
-    return (hexDigit(value, index) * 16 + hexDigit(value, index + 1)) & 0xFF;
-}
 } // namespace
 
 TLKestrovanProtocol::TLKestrovanProtocol(QObject *parent) : TLAbstractGeneratorDriver(parent)
 {
     qRegisterMetaType<TLCondition>("TLCondition");
-    for (int id = 0; id < KestrovanCommandCount; ++id)
-        commandCodes.insert(id, kestrovanCommandCode(id));
+    for (int id = 0; id < CommandCount; ++id)
+        commandCodes.insert(id, Kestrovan::commandCode(id));
     connect(this, &TLKestrovanProtocol::errorReceived, this, &TLKestrovanProtocol::handleError);
 }
 
@@ -66,12 +40,6 @@ TLKestrovanProtocol::~TLKestrovanProtocol()
         current->wait();
         TLThreadAnnotations::joined(current.data());
     }
-}
-
-void TLKestrovanProtocol::log(LogLevel level, const QString &text) const
-{
-    if (TLApplicationContext *context = TLApplicationContext::instance())
-        context->log(LogCategory, text, level);
 }
 
 void TLKestrovanProtocol::showAlarm(const TLCondition &condition) const
@@ -94,10 +62,9 @@ bool TLKestrovanProtocol::isLinkThread() const
     return current && QThread::currentThread() == current.data();
 }
 
-TLCondition TLKestrovanProtocol::buildTelegram(int id, const QString &value, QByteArray &bytes,
-                                               QString &text) const
+TLKestrovanTelegram TLKestrovanProtocol::buildTelegram(int id, const QString &value) const
 {
-    return TLKestrovanTelegram::build(commandCodes.value(id), value, bytes, text);
+    return TLKestrovanTelegram::build(commandCodes.value(id), value);
 }
 
 int TLKestrovanProtocol::commandId(quint16 code) const
@@ -111,13 +78,12 @@ int TLKestrovanProtocol::commandId(quint16 code) const
 
 TLCondition TLKestrovanProtocol::sendCommand(int id, const QString &value, bool waitUntilSent)
 {
-    QByteArray bytes;
-    QString text;
-    TLCondition built = buildTelegram(id, value, bytes, text);
-    if (!built.isSuccess()) {
-        log(LogLevel::Error, QStringLiteral("refused telegram: ") + built.details());
-        return built;
+    const TLKestrovanTelegram telegram = buildTelegram(id, value);
+    if (telegram.isEmpty()) {
+        log(LogLevel::Error, QStringLiteral("refused telegram: ") + telegram.refusal().details());
+        return telegram.refusal();
     }
+    const QString text = QString::fromLatin1(telegram.text());
     const QSharedPointer<TLKestrovanSerialCommunicator> current = link();
     if (!current) {
         // Nothing was ever opened: there is nowhere to send to.
@@ -132,11 +98,11 @@ TLCondition TLKestrovanProtocol::sendCommand(int id, const QString &value, bool 
         TLAnnotatedMutexLocker lock(&valuesMutex);
         currentValues.insert(id, stored);
     }
-    current->send(bytes, waitUntilSent);
+    current->send(telegram.bytes(), waitUntilSent);
     return current->lastCondition();
 }
 
-bool TLKestrovanProtocol::isLinkOpen() const
+bool TLKestrovanProtocol::isLinkRunning() const
 {
     const QSharedPointer<TLKestrovanSerialCommunicator> current = link();
     return current && current->state() == TLKestrovanSerialCommunicator::Open;
@@ -146,7 +112,7 @@ TLCondition TLKestrovanProtocol::query(int id, bool waitForReply)
 {
     // A link that is not open (never opened, failed or stopped) writes nothing: no reply can
     // come, so there is nothing to send or to wait for.
-    if (!isDirectConnection() || !isLinkOpen())
+    if (!isDirectConnection() || !isLinkRunning())
         return TLCondition();
     // A wait in the link thread would stop the very loop that has to deliver the reply.
     if (waitForReply && isLinkThread())
@@ -178,7 +144,7 @@ QString TLKestrovanProtocol::currentValue(int id, bool queryIfMissing, bool wait
     }
     // Without an open link there is nobody to ask; keep no trace, so that the first call after
     // switching on still asks the generator.
-    if (queryIfMissing && isDirectConnection() && isLinkOpen()) {
+    if (queryIfMissing && isDirectConnection() && isLinkRunning()) {
         query(id, waitForReply);
         TLAnnotatedMutexLocker lock(&valuesMutex);
         // An entry is made even when no reply came, so the next call does not ask again.
@@ -264,22 +230,22 @@ bool TLKestrovanProtocol::statusBit(int id, int bit)
         TLAnnotatedMutexLocker lock(&valuesMutex);
         text = currentValues[id];
     }
-    return (text.toInt(nullptr, 10) & bit) != 0;
+    return TLKestrovanStatusWord(text).has(bit);
 }
 
 bool TLKestrovanProtocol::statusFocusReady()
 {
-    return statusBit(Status1, Status1FocusReadyBit);
+    return statusBit(Status1, TLKestrovanStatusWord::FocusReadyBit);
 }
 
 bool TLKestrovanProtocol::statusGeneratorOn()
 {
-    return statusBit(Status1, Status1GeneratorOnBit);
+    return statusBit(Status1, TLKestrovanStatusWord::GeneratorOnBit);
 }
 
 bool TLKestrovanProtocol::statusDapEnabled()
 {
-    return statusBit(Status2, Status2DapEnabledBit);
+    return statusBit(Status2, TLKestrovanStatusWord::DapEnabledBit);
 }
 
 bool TLKestrovanProtocol::waitForStatus1Bit(int bit, qint64 timeoutMs)
@@ -304,14 +270,15 @@ void TLKestrovanProtocol::onMessageReceived(const QByteArray &_data)
         log(LogLevel::Error, QStringLiteral("received to short message: ") + QString::fromLatin1(_data));
         return;
     }
-    const int id = commandId(TLKestrovanTelegram::code(_data));
-    const QString text = QString::fromLatin1(TLKestrovanTelegram::text(_data));
+    const TLKestrovanTelegram telegram(_data);
+    const int id = commandId(telegram.code());
+    const QString text = QString::fromLatin1(telegram.text());
     log(LogLevel::Trace, QStringLiteral("received: ") + text);
     if (id == Unknown) {
         log(LogLevel::Warning, QStringLiteral("unknown command: ") + text);
         return;
     }
-    const QByteArray value = TLKestrovanTelegram::value(_data);
+    const QByteArray value = telegram.value();
 
     if (id == ErrorCode) {
         if (!value.isEmpty() && value != "0")
@@ -340,13 +307,13 @@ void TLKestrovanProtocol::onMessageReceived(const QByteArray &_data)
     if (changed) {
         if (id == Status1) {
             log(LogLevel::Trace, QStringLiteral("status1: %1 -> %2").arg(oldText, newText));
-            const int before = oldText.toInt(nullptr, 10);
-            const int after = newText.toInt(nullptr, 10);
-            if ((before ^ after) & Status1ErrorBit)
+            const int before = TLKestrovanStatusWord(oldText).value();
+            const int after = TLKestrovanStatusWord(newText).value();
+            if ((before ^ after) & TLKestrovanStatusWord::ErrorBit)
                 query(ErrorCode, false);
         } else if (id != Status2) {
             log(LogLevel::Trace, QStringLiteral("value changed: %1 (%2 -> %3)")
-                                     .arg(QString::fromLatin1(_data.left(2)), oldText, newText));
+                                     .arg(QString::fromLatin1(telegram.letters()), oldText, newText));
             emit valueChanged();
         }
     }
@@ -426,28 +393,30 @@ void TLKestrovanProtocol::onCommunicationErrorOccurred(const TLCondition &_cond)
 
 void TLKestrovanProtocol::handleExposureState(const QByteArray &value)
 {
+    const TLKestrovanExposureState read = TLKestrovanExposureState::read(value);
     // A truncated value could read as an exposure error or exposure off: act on none of it.
-    if (value.size() < StateValueChars) {
+    if (!read.isValid()) {
         log(LogLevel::Warning, QStringLiteral("EXPOSURE: ignored state of fewer than four characters: ")
                                    + QString::fromLatin1(value));
         return;
     }
-    const int state = hexByte(value, 0);
-    const int keys = hexByte(value, 2);
-    const bool prepareKey = keys & PrepareKeyBit;
-    const bool exposureKey = keys & ExposureKeyBit;
-    log(LogLevel::Trace, QStringLiteral("xray key prepare:  %1").arg(keys & PrepareKeyBit));
-    log(LogLevel::Trace, QStringLiteral("xray key exposure: %1").arg(keys & ExposureKeyBit));
+    const int state = read.state();
+    const bool prepareKey = read.prepareKey();
+    const bool exposureKey = read.exposureKey();
+    log(LogLevel::Trace,
+        QStringLiteral("xray key prepare:  %1").arg(read.keys() & TLKestrovanExposureState::PrepareKeyBit));
+    log(LogLevel::Trace,
+        QStringLiteral("xray key exposure: %1").arg(read.keys() & TLKestrovanExposureState::ExposureKeyBit));
     log(LogLevel::Trace, QStringLiteral("xray state:        %1").arg(state));
 
     TLXRaySynchronizer *synchronizer = TLSingleton<TLXRaySynchronizer>::getInstance();
     TLXRayExposureStateProvider *provider = TLSingleton<TLXRayExposureStateProvider>::getInstance();
 
     switch (state) {
-    case StateBreak:
+    case TLKestrovanExposureState::Break:
         log(LogLevel::Info, QStringLiteral("EXPOSURE: break exposure"));
         return;
-    case StateError:
+    case TLKestrovanExposureState::Error:
         log(LogLevel::Error, QStringLiteral("EXPOSURE: exposure error"));
         provider->setError();
         query(ErrorCode, false);
@@ -456,7 +425,7 @@ void TLKestrovanProtocol::handleExposureState(const QByteArray &value)
         provider->setPrepareOff();
         startStatusPolling();
         return;
-    case StatePrepareOn:
+    case TLKestrovanExposureState::PrepareOn:
         if (!prepareKey)
             return;
         if (!provider->isUnlocked()) {
@@ -478,21 +447,21 @@ void TLKestrovanProtocol::handleExposureState(const QByteArray &value)
                 .arg(focus())
                 .arg(aec()));
         log(LogLevel::Info, QStringLiteral("EXPOSURE: prepare on accepted"));
-        sendCommand(ExposureRelease, QStringLiteral("41"), false);
+        sendCommand(ExposureRelease, QLatin1String(TLKestrovanExposureState::PrepareAccepted), false);
         return;
-    case StatePrepare:
+    case TLKestrovanExposureState::Prepare:
         if (!prepareKey)
             return;
         log(LogLevel::Info, QStringLiteral("EXPOSURE: prepare state"));
         provider->setPrepareCheck();
         return;
-    case StatePrepareReady:
+    case TLKestrovanExposureState::PrepareReady:
         if (!prepareKey)
             return;
         log(LogLevel::Info, QStringLiteral("EXPOSURE: prepare ready state"));
         provider->setPrepareOk();
         return;
-    case StateWaitForExposure:
+    case TLKestrovanExposureState::WaitForExposure:
         if (exposureKey) {
             log(LogLevel::Info, QStringLiteral("EXPOSURE: wait for exposure (exposure key on)"));
             synchronizer->exposureButtonPressed();
@@ -501,29 +470,29 @@ void TLKestrovanProtocol::handleExposureState(const QByteArray &value)
             log(LogLevel::Info, QStringLiteral("EXPOSURE: wait for exposure (exposure key off)"));
         }
         return;
-    case StateExposureCheck:
+    case TLKestrovanExposureState::ExposureCheck:
         if (!exposureKey)
             return;
         log(LogLevel::Info, QStringLiteral("EXPOSURE: exposure check signal received"));
         if (synchronizer->waitForOpenXRayWindow(HandshakeTimeoutMs)) {
             log(LogLevel::Info, QStringLiteral("EXPOSURE: exposure check signal accepted"));
-            sendCommand(ExposureRelease, QStringLiteral("81"), false);
+            sendCommand(ExposureRelease, QLatin1String(TLKestrovanExposureState::ExposureAccepted), false);
         } else {
             log(LogLevel::Info, QStringLiteral("EXPOSURE: exposure check signal ignored with timeout"));
         }
         return;
-    case StateExposureWait:
+    case TLKestrovanExposureState::ExposureWait:
         if (exposureKey)
             log(LogLevel::Info, QStringLiteral("EXPOSURE: exposure wait (wait for devices)"));
         return;
-    case StateExposureOn:
+    case TLKestrovanExposureState::ExposureOn:
         if (!exposureKey)
             return;
         log(LogLevel::Info, QStringLiteral("EXPOSURE: exposure on"));
         synchronizer->setExposureOn(QDateTime());
         provider->setExposureOn();
         return;
-    case StateExposureOff:
+    case TLKestrovanExposureState::ExposureOff:
         log(LogLevel::Info, QStringLiteral("EXPOSURE: exposure off"));
         synchronizer->setExposureOff(QDateTime());
         provider->setExposureOff();

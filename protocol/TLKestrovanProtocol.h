@@ -5,6 +5,7 @@
 #include "TLAbstractGeneratorDriver.h"
 #include "TLCondition.h"
 #include "TLKestrovanErrorHandler.h"
+#include "TLKestrovanTelegram.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -27,9 +28,6 @@ class TLKestrovanProtocol : public TLAbstractGeneratorDriver
 {
     Q_OBJECT
 public:
-    // Time a waiting query gives the generator to answer.
-    static constexpr unsigned long ReplyTimeoutMs = 3000;
-    static constexpr qint64 StatusPollIntervalMs = 1000;
     // A generator error code is shown again only after this much silence about it.
     static constexpr qint64 ErrorRepeatMs = 5000;
     // Above this many remembered error codes, the stale ones are forgotten.
@@ -38,12 +36,6 @@ public:
     static constexpr qint64 ErrorResetDelayMs = 2000;
     // How long the host's synchroniser may take to agree to prepare or exposure.
     static constexpr int HandshakeTimeoutMs = 1500;
-
-    // Status bits.
-    static constexpr int Status1ErrorBit = 0x80;
-    static constexpr int Status1FocusReadyBit = 0x400;
-    static constexpr int Status1GeneratorOnBit = 0x1000;
-    static constexpr int Status2DapEnabledBit = 0x80;
 
     explicit TLKestrovanProtocol(QObject *parent = nullptr);
     ~TLKestrovanProtocol() override;
@@ -64,14 +56,15 @@ public:
     // Sleeps until the bit of status word 1 is set, testing it again each time the link stores
     // a status word or fails; false once more than timeoutMs have passed without it.
     bool waitForStatus1Bit(int bit, qint64 timeoutMs);
-    // A link exists and is open: only then can a telegram reach the generator.
-    bool isLinkOpen() const;
+    // The link's loop runs and writes what is queued: only then can a telegram reach the
+    // generator. isPortOpen() asks less: after a failure the loop stops writing at once, while
+    // the port is held open a moment longer, until the loop has ended.
+    bool isLinkRunning() const;
 
     // The telegram of a command id and a value text, from the command table.
-    TLCondition buildTelegram(int id, const QString &value, QByteArray &bytes, QString &text) const;
+    TLKestrovanTelegram buildTelegram(int id, const QString &value) const;
     // The id whose code matches, or Unknown.
     int commandId(quint16 code) const;
-    quint16 commandCode(int id) const { return commandCodes.value(id); }
 
 signals:
     void errorReceived(QByteArray _error);
@@ -87,7 +80,6 @@ public slots:
 
 protected:
     void handleExposureState(const QByteArray &value);
-    void log(LogLevel level, const QString &text) const;
     void showAlarm(const TLCondition &condition) const;
     QSharedPointer<TLKestrovanSerialCommunicator> link() const;
     bool isLinkThread() const;

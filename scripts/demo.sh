@@ -11,5 +11,5 @@ fi
 echo "exported by $dir/driver/libkestrovandriver.so:"
 nm -D --defined-only "$dir/driver/libkestrovandriver.so"
 echo "command table (id code):"
-sed -n '/KestrovanCommandLetters/,/};/p' "$root/protocol/KestrovanCommand.h" \
+sed -n '/CommandLetters\[/,/};/p' "$root/wire/KestrovanCommand.h" \
     | grep -o '"[a-z][a-z]"' | tr -d '"' | awk '{ printf "%2d %s\n", NR - 1, $0 }'

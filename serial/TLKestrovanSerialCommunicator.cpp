@@ -1,6 +1,8 @@
 #include "TLKestrovanSerialCommunicator.h"
 
+#include "KestrovanTiming.h"
 #include "TLAnnotatedMutexLocker.h"
+#include "TLKestrovanTelegram.h"
 #include "TLThreadAnnotations.h"
 
 #include <QElapsedTimer>
@@ -11,23 +13,10 @@
 #include <unistd.h>
 
 namespace {
-constexpr qint32 BaudRate = 38400;
-// Bit 7 marks the terminator (the check byte) of a telegram, and only it.
-constexpr unsigned char TerminatorBit = 0x80;
-// Shorter pieces are lone terminators: neither acknowledged nor delivered.
-constexpr int MinTelegramBytes = 2;
-
-constexpr int ReadWaitMs = 50;             // wait for incoming bytes, per read
-constexpr int WriteWaitMs = 500;           // wait until written
-constexpr qint64 AckWindowMs = 500;        // before the telegram is written again
-constexpr qint64 GiveUpMs = 8000;          // since the first write of a telegram
-constexpr unsigned long SendPollMs = 50;   // owner's longest sleep while its telegram is queued
-constexpr unsigned long OwnerPollMs = 500; // owner's poll for opening and stopping
-
-bool isTerminator(char byte)
-{
-    return (static_cast<unsigned char>(byte) & TerminatorBit) != 0;
-}
+// How long the owner sleeps at most while its telegram is queued, and while it waits for the
+// opening or the stop.
+constexpr unsigned long SendPollMs = 50;
+constexpr unsigned long OwnerPollMs = 500;
 } // namespace
 
 TLKestrovanSerialCommunicator::TLKestrovanSerialCommunicator(const QString &portName, QObject *parent)
@@ -152,25 +141,6 @@ void TLKestrovanSerialCommunicator::stop()
     }
 }
 
-void TLKestrovanSerialCommunicator::cutTelegrams(const QByteArray &bytes, QList<QByteArray> &queue)
-{
-    QByteArray piece;
-    for (const char byte : bytes) {
-        piece.append(byte);
-        if (isTerminator(byte)) {
-            queue.append(piece);
-            piece.clear();
-        }
-    }
-}
-
-bool TLKestrovanSerialCommunicator::isAcknowledgement(const QByteArray &message, const QByteArray &telegram)
-{
-    if (message.isEmpty() || telegram.isEmpty())
-        return false;
-    return isTerminator(message.at(0)) && message.at(0) == telegram.at(telegram.size() - 1);
-}
-
 void TLKestrovanSerialCommunicator::run()
 {
     openPort();
@@ -206,7 +176,7 @@ void TLKestrovanSerialCommunicator::run()
 
         do {
             receiveTelegram(true);
-            if (message.size() >= MinTelegramBytes) {
+            if (message.size() >= TLKestrovanTelegram::MinBytes) {
                 writeBytes(message.right(1));
                 emit messageReceived(message);
             }
@@ -238,7 +208,7 @@ void TLKestrovanSerialCommunicator::openPort()
 
     auto *serial = new QSerialPort(); // no parent: the owner lives in another thread
     serial->setPortName(portName);
-    serial->setBaudRate(BaudRate, QSerialPort::AllDirections);
+    serial->setBaudRate(Kestrovan::BaudRate, QSerialPort::AllDirections);
     serial->setDataBits(QSerialPort::Data8);
     serial->setFlowControl(QSerialPort::NoFlowControl);
     serial->setParity(QSerialPort::NoParity);
@@ -290,7 +260,8 @@ void TLKestrovanSerialCommunicator::receiveTelegram(bool wakeOnSend)
                 break;
             collected.append(bytes);
         }
-        cutTelegrams(collected, receivedQueue);
+        // Bytes after the last terminator are dropped: the next burst does not complete them.
+        receivedQueue.append(TLKestrovanTelegram::cut(collected).pieces);
         // A burst without any terminator leaves nothing to take.
         if (receivedQueue.isEmpty())
             return;
@@ -304,7 +275,7 @@ bool TLKestrovanSerialCommunicator::waitForInput(bool wakeOnSend)
     clock.start();
     if (wakeOnSend && queuedEvent >= 0) {
         pollfd watched[2] = {{static_cast<int>(port->handle()), POLLIN, 0}, {queuedEvent, POLLIN, 0}};
-        ::poll(watched, 2, ReadWaitMs);
+        ::poll(watched, 2, Kestrovan::ReadWaitMs);
         if (watched[1].revents & POLLIN) {
             quint64 count = 0;
             [[maybe_unused]] const ssize_t read = ::read(queuedEvent, &count, sizeof count);
@@ -313,12 +284,12 @@ bool TLKestrovanSerialCommunicator::waitForInput(bool wakeOnSend)
         // Whatever the port has is fetched without a further wait.
         port->waitForReadyRead(0);
     } else {
-        port->waitForReadyRead(ReadWaitMs);
+        port->waitForReadyRead(Kestrovan::ReadWaitMs);
     }
     // A port whose far end hung up reports "ready" at once, again and again, with nothing to
     // read: wait out the rest of the time, or the loop would spin a core.
     if (port->bytesAvailable() == 0) {
-        const qint64 rest = ReadWaitMs - clock.elapsed();
+        const qint64 rest = Kestrovan::ReadWaitMs - clock.elapsed();
         if (rest > 0)
             QThread::msleep(static_cast<unsigned long>(rest));
     }
@@ -337,7 +308,7 @@ TLCondition TLKestrovanSerialCommunicator::writeBytes(const QByteArray &bytes)
         return TLCondition::error(
             tr("Es konnten nicht alle Daten auf COM-Port %1 gesendet werden.").arg(portName),
             port->errorString());
-    if (!port->waitForBytesWritten(WriteWaitMs))
+    if (!port->waitForBytesWritten(Kestrovan::WriteWaitMs))
         return TLCondition::error(
             tr("Timeout oder Fehler beim Senden der Daten auf COM-Port %1.").arg(portName),
             port->errorString());
@@ -357,14 +328,14 @@ TLCondition TLKestrovanSerialCommunicator::transmit(const QByteArray &telegram)
             receiveTelegram();
             if (message.isEmpty())
                 continue;
-            if (isAcknowledgement(message, telegram)) {
+            if (TLKestrovanTelegram::isAcknowledgement(message, telegram)) {
                 message.clear();
                 return TLCondition();
             }
             setAside.append(message);
             message.clear();
-        } while (window.elapsed() <= AckWindowMs);
-    } while (overall.elapsed() <= GiveUpMs);
+        } while (window.elapsed() <= Kestrovan::AckWindowMs);
+    } while (overall.elapsed() <= Kestrovan::GiveUpMs);
 
     if (result.isSuccess())
         result = TLCondition::error(tr("Es trat ein Fehler bei der Kommunikation mit dem Generator auf."),

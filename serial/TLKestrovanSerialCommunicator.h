@@ -35,14 +35,6 @@ public:
     void setTimeoutInterval(const qint64 &milliseconds);
     void stop();
 
-    // Cuts a received byte stream into telegrams, each ending at the first byte with the most
-    // significant bit set, and appends them to queue. Bytes after the last terminator are
-    // dropped.
-    static void cutTelegrams(const QByteArray &bytes, QList<QByteArray> &queue);
-    // Whether a received message acknowledges the telegram: it starts with the telegram's
-    // terminator.
-    static bool isAcknowledgement(const QByteArray &message, const QByteArray &telegram);
-
 signals:
     void errorOccurred(TLCondition _cond);
     void messageReceived(QByteArray _data);

@@ -8,6 +8,8 @@ constexpr int LoopPollMs = 5;
 // Bytes without a terminator are dropped beyond this (a telegram is at most 31 bytes).
 constexpr int MaxPendingBytes = 256;
 
+// The generator's side keeps its own copy of the wire's rules on purpose: an independent check
+// of the driver's.
 constexpr char TerminatorBit = char(0x80);
 
 bool isTerminator(char byte)

@@ -1,11 +1,13 @@
 #include "TLTraceDecoder.h"
 
 #include "KestrovanCommand.h"
-#include "TLKestrovanSerialCommunicator.h"
+#include "TLKestrovanExposureState.h"
 #include "TLKestrovanTelegram.h"
 #include "TLTraceMeaning.h"
 
 #include <algorithm>
+
+using namespace Kestrovan;
 
 namespace {
 using Direction = TLTraceChunk::Direction;
@@ -60,13 +62,10 @@ void TLTraceDecoder::feed(const TLTraceChunk &chunk)
     own.lastClock = chunk.clock;
     dropOverlong(chunk.direction);
 
-    QList<QByteArray> pieces;
-    TLKestrovanSerialCommunicator::cutTelegrams(own.pending, pieces);
+    TLKestrovanTelegram::Cut cut = TLKestrovanTelegram::cut(own.pending);
+    const QList<QByteArray> &pieces = cut.pieces;
     if (!pieces.isEmpty()) {
-        int cut = 0;
-        for (const QByteArray &piece : qAsConst(pieces))
-            cut += piece.size();
-        own.pending.remove(0, cut);
+        own.pending = cut.rest;
         // The earlier bytes had no terminator, so every pause lies in the first piece.
         const QList<Pause> pauses = own.pauses;
         own.pauses.clear();
@@ -79,8 +78,8 @@ void TLTraceDecoder::feed(const TLTraceChunk &chunk)
 void TLTraceDecoder::dropOverlong(Direction direction)
 {
     Side &own = side(direction);
-    const auto end = std::find_if(own.pending.cbegin(), own.pending.cend(),
-                                  [](char byte) { return (byte & TLKestrovanTelegram::TerminatorBit) != 0; });
+    const auto end =
+        std::find_if(own.pending.cbegin(), own.pending.cend(), TLKestrovanTelegram::isTerminator);
     const int terminator = static_cast<int>(end - own.pending.cbegin());
     if (terminator < MaxPendingBytes)
         return;
@@ -89,7 +88,7 @@ void TLTraceDecoder::dropOverlong(Direction direction)
     noise.direction = direction;
     noise.timeUs = noise.firstWriteUs = own.lastUs;
     noise.clock = own.lastClock;
-    noise.bytes = own.pending.left(terminator - (MaxTelegramBytes - 1));
+    noise.bytes = own.pending.left(terminator - (TLKestrovanTelegram::MaxBytes - 1));
     noise.flag(Flag::NoTelegram,
                QStringLiteral("%1 bytes without a terminator: more than a telegram can hold")
                    .arg(noise.bytes.size()));
@@ -267,7 +266,7 @@ void TLTraceDecoder::checkWindow(TLTraceEvent &event)
         if (sent.kind == TLTraceEvent::Kind::Telegram && event.timeUs - sent.timeUs <= AckWindowUs) {
             event.flag(Flag::UnsolicitedInWindow,
                        QStringLiteral("unsolicited, inside the acknowledgement window of %1")
-                           .arg(TLTraceMeaning::printable(TLKestrovanTelegram::text(sent.bytes))));
+                           .arg(TLTraceMeaning::printable(TLKestrovanTelegram(sent.bytes).text())));
             return;
         }
     }
@@ -278,15 +277,15 @@ void TLTraceDecoder::trackHandshake(TLTraceEvent &event)
     if (event.kind != TLTraceEvent::Kind::Telegram || event.writes > 1)
         return;
     if (event.direction == Direction::Rx && event.command == ExposureState) {
-        const TLTraceMeaning::StateReading state = TLTraceMeaning::exposureState(event.value());
-        if (state.state == TLTraceMeaning::PrepareOn && (state.keys & TLTraceMeaning::PrepareKey))
+        const TLKestrovanExposureState state = TLKestrovanExposureState::read(event.value());
+        if (state.state() == TLKestrovanExposureState::PrepareOn && state.prepareKey())
             prepareOn = {event.timeUs, event.value()};
-        else if (state.state == TLTraceMeaning::ExposureCheck && (state.keys & TLTraceMeaning::ExposureKey))
+        else if (state.state() == TLKestrovanExposureState::ExposureCheck && state.exposureKey())
             exposureCheck = {event.timeUs, event.value()};
     } else if (event.direction == Direction::Tx && event.command == ExposureRelease) {
-        Stimulus *answered = event.value() == "41"   ? &prepareOn
-                             : event.value() == "81" ? &exposureCheck
-                                                     : nullptr;
+        Stimulus *answered = event.value() == TLKestrovanExposureState::PrepareAccepted    ? &prepareOn
+                             : event.value() == TLKestrovanExposureState::ExposureAccepted ? &exposureCheck
+                                                                                           : nullptr;
         if (answered && answered->timeUs >= 0) {
             event.reactionUs = event.timeUs - answered->timeUs;
             event.reactionTo = answered->value;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "KestrovanTiming.h"
 #include "TLTraceChunk.h"
 #include "TLTraceEvent.h"
 
@@ -22,23 +23,19 @@
 class TLTraceDecoder
 {
 public:
-    // Without an echo within this time the writer writes again.
-    static constexpr qint64 AckWindowUs = 500000;
-    // A write not echoed and not written again within this time has been given up.
-    static constexpr qint64 RepeatDeadlineUs = 1000000;
-    // A receiver collects bytes until a read finds nothing for this long; it drops what it has
-    // collected after the last terminator.
-    static constexpr qint64 ReceivePauseUs = 50000;
-    // A query waits this long for its reply.
-    static constexpr qint64 ReplyWaitUs = 3000000;
-    // The writer gives a telegram up when no echo came within this time since its first write.
-    static constexpr qint64 GiveUpUs = 8000000;
+    // The line's own times, in the microseconds of a trace.
+    static constexpr qint64 Us = 1000;
+    static constexpr qint64 AckWindowUs = Kestrovan::AckWindowMs * Us;
+    static constexpr qint64 ReceivePauseUs = Kestrovan::ReadWaitMs * Us;
+    static constexpr qint64 ReplyWaitUs = Kestrovan::ReplyTimeoutMs * Us;
+    static constexpr qint64 GiveUpUs = Kestrovan::GiveUpMs * Us;
+    // A write not echoed and not written again within two windows has been given up.
+    static constexpr qint64 RepeatDeadlineUs = 2 * AckWindowUs;
     // A writer notices the end of a window in steps of its reads, up to this much late.
-    static constexpr qint64 WindowSlackUs = 100000;
-    // Bytes without a terminator beyond this are no telegram (which has at most 31 bytes); they
-    // are flagged and dropped, all but the last ones that may still begin one.
+    static constexpr qint64 WindowSlackUs = 2 * ReceivePauseUs;
+    // Bytes without a terminator beyond this are no telegram; they are flagged and dropped, all
+    // but the last ones that may still begin one.
     static constexpr int MaxPendingBytes = 1024;
-    static constexpr int MaxTelegramBytes = 31;
 
     using Sink = std::function<void(const TLTraceEvent &)>;
 

@@ -12,7 +12,7 @@ QByteArray TLTraceEvent::code() const
 
 QByteArray TLTraceEvent::value() const
 {
-    return kind == Kind::Telegram ? TLKestrovanTelegram::value(bytes) : QByteArray();
+    return kind == Kind::Telegram ? TLKestrovanTelegram(bytes).value() : QByteArray();
 }
 
 bool TLTraceEvent::has(Flag wanted) const
@@ -38,7 +38,8 @@ QString TLTraceEvent::timeText() const
 
 bool TLTraceEvent::isStatusPoll() const
 {
-    return kind == Kind::Telegram && (command == Status1 || command == Status2) && (query || reply);
+    return kind == Kind::Telegram && (command == Kestrovan::Status1 || command == Kestrovan::Status2)
+           && (query || reply);
 }
 
 QString TLTraceEvent::flagName(Flag flag)

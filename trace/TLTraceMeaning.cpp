@@ -1,8 +1,12 @@
 #include "TLTraceMeaning.h"
 
 #include "KestrovanCommand.h"
+#include "TLKestrovanExposureState.h"
+#include "TLKestrovanStatusWord.h"
 
 #include <QStringList>
+
+using namespace Kestrovan;
 
 namespace {
 struct Entry
@@ -12,7 +16,7 @@ struct Entry
 };
 
 // In id order, as the command table.
-constexpr Entry Commands[KestrovanCommandCount] = {
+constexpr Entry Commands[CommandCount] = {
     {"Focus", "focus"},
     {"TargetDevice", "target device"},
     {"ExposureMode", "exposure mode"},
@@ -55,43 +59,35 @@ struct Bit
     const char *name;
 };
 constexpr Bit StatusBits[] = {
-    {Status1, 0x1000, "power"},
-    {Status1, 0x0400, "focus ready"},
-    {Status1, 0x0080, "error indication"},
-    {Status2, 0x0080, "dose meter"},
+    {Status1, TLKestrovanStatusWord::GeneratorOnBit, "power"},
+    {Status1, TLKestrovanStatusWord::FocusReadyBit, "focus ready"},
+    {Status1, TLKestrovanStatusWord::ErrorBit, "error indication"},
+    {Status2, TLKestrovanStatusWord::DapEnabledBit, "dose meter"},
 };
 constexpr int StatusWordBits = 31;
-
-// A state digit as the driver reads it: below 'A' its distance from '0', otherwise its letter
-// value with the case bit cleared; only the low 8 bits count.
-int stateDigit(char c)
-{
-    const int code = static_cast<unsigned char>(c);
-    return (code < 'A' ? code - '0' : (code & 0x5F) - 55) & 0xFF;
-}
 } // namespace
 
 int TLTraceMeaning::command(const QByteArray &code)
 {
     if (code.size() != 2)
         return -1;
-    for (int id = 0; id < KestrovanCommandCount; ++id) {
-        if (code.at(0) == KestrovanCommandLetters[id][0] && code.at(1) == KestrovanCommandLetters[id][1])
-            return id;
-    }
-    return -1;
+    const quint16 value =
+        static_cast<quint16>(static_cast<quint8>(code.at(0)) | (static_cast<quint8>(code.at(1)) << 8));
+    const int id = commandForCode(value);
+    // "zz" is Unknown by the table; any other code without a command is no command at all.
+    return id != Unknown || value == commandCode(Unknown) ? id : -1;
 }
 
 QString TLTraceMeaning::name(int command)
 {
-    return command >= 0 && command < KestrovanCommandCount ? QString::fromLatin1(Commands[command].name)
-                                                           : QStringLiteral("?");
+    return command >= 0 && command < CommandCount ? QString::fromLatin1(Commands[command].name)
+                                                  : QStringLiteral("?");
 }
 
 QString TLTraceMeaning::meaning(int command)
 {
-    return command >= 0 && command < KestrovanCommandCount ? QString::fromLatin1(Commands[command].meaning)
-                                                           : QStringLiteral("no command of the table");
+    return command >= 0 && command < CommandCount ? QString::fromLatin1(Commands[command].meaning)
+                                                  : QStringLiteral("no command of the table");
 }
 
 QString TLTraceMeaning::valueMeaning(int command, const QByteArray &value)
@@ -105,16 +101,16 @@ QString TLTraceMeaning::valueMeaning(int command, const QByteArray &value)
         return ok ? QStringLiteral("%1 ms").arg(halfMs / 2, 0, 'g', 6) : QString();
     }
     case ExposureRelease:
-        if (value == "41")
+        if (value == TLKestrovanExposureState::PrepareAccepted)
             return QStringLiteral("prepare accepted");
-        if (value == "81")
+        if (value == TLKestrovanExposureState::ExposureAccepted)
             return QStringLiteral("exposure accepted");
         return QStringLiteral("no release answer");
     case ExposureState: {
-        const StateReading read = exposureState(value);
-        if (!read.valid)
+        const TLKestrovanExposureState read = TLKestrovanExposureState::read(value);
+        if (!read.isValid())
             return QStringLiteral("not four hexadecimal digits");
-        return stateName(read.state) + QStringLiteral(", ") + keysName(read.keys);
+        return stateName(read.state()) + QStringLiteral(", ") + keysName(read.keys());
     }
     case Status1:
     case Status2:
@@ -130,39 +126,28 @@ QString TLTraceMeaning::valueMeaning(int command, const QByteArray &value)
     }
 }
 
-TLTraceMeaning::StateReading TLTraceMeaning::exposureState(const QByteArray &value)
-{
-    StateReading read;
-    if (value.size() < 4)
-        return read;
-    read.valid = true;
-    read.state = (stateDigit(value.at(0)) * 16 + stateDigit(value.at(1))) & 0xFF;
-    read.keys = (stateDigit(value.at(2)) * 16 + stateDigit(value.at(3))) & 0xFF;
-    return read;
-}
-
 QString TLTraceMeaning::stateName(int state)
 {
     switch (state) {
-    case ExposureBreak:
+    case TLKestrovanExposureState::Break:
         return QStringLiteral("break of the exposure");
-    case ExposureError:
+    case TLKestrovanExposureState::Error:
         return QStringLiteral("exposure error");
-    case PrepareOn:
+    case TLKestrovanExposureState::PrepareOn:
         return QStringLiteral("prepare on");
-    case 0x0C:
+    case TLKestrovanExposureState::Prepare:
         return QStringLiteral("prepare state");
-    case 0x0D:
+    case TLKestrovanExposureState::PrepareReady:
         return QStringLiteral("prepare ready state");
-    case 0x0E:
+    case TLKestrovanExposureState::WaitForExposure:
         return QStringLiteral("wait for exposure");
-    case ExposureCheck:
+    case TLKestrovanExposureState::ExposureCheck:
         return QStringLiteral("exposure check signal");
-    case 0x11:
+    case TLKestrovanExposureState::ExposureWait:
         return QStringLiteral("exposure wait (wait for devices)");
-    case ExposureOn:
+    case TLKestrovanExposureState::ExposureOn:
         return QStringLiteral("exposure on");
-    case ExposureOff:
+    case TLKestrovanExposureState::ExposureOff:
         return QStringLiteral("exposure off");
     default:
         return QStringLiteral("state %1 (no state of the handshake)").arg(state, 2, 16, QLatin1Char('0'));
@@ -171,8 +156,8 @@ QString TLTraceMeaning::stateName(int state)
 
 QString TLTraceMeaning::keysName(int keys)
 {
-    const bool prepare = keys & PrepareKey;
-    const bool exposure = keys & ExposureKey;
+    const bool prepare = keys & TLKestrovanExposureState::PrepareKeyBit;
+    const bool exposure = keys & TLKestrovanExposureState::ExposureKeyBit;
     if (prepare && exposure)
         return QStringLiteral("both keys");
     if (prepare)
@@ -184,10 +169,10 @@ QString TLTraceMeaning::keysName(int keys)
 
 QString TLTraceMeaning::statusBits(int command, const QByteArray &value)
 {
-    bool ok = false;
-    const qint64 word = value.toLongLong(&ok);
-    if (!ok)
+    const TLKestrovanStatusWord status(QString::fromLatin1(value));
+    if (!status.isNumber())
         return QStringLiteral("not a number (reads as 0)");
+    const qint64 word = status.value();
     QStringList names;
     qint64 named = 0;
     for (const Bit &bit : StatusBits) {

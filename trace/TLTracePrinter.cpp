@@ -30,7 +30,7 @@ QString strayText(const TLTraceEvent &event)
     if (event.kind == TLTraceEvent::Kind::LoneTerminator)
         return QStringLiteral("-- lone terminator");
     const quint8 last = static_cast<quint8>(event.bytes.back());
-    if (!(last & TLKestrovanTelegram::TerminatorBit))
+    if (!TLKestrovanTelegram::isTerminator(char(last)))
         return QStringLiteral("-- no telegram: %1 bytes \"%2\" without a terminator")
             .arg(event.bytes.size())
             .arg(TLTraceMeaning::printable(event.bytes));

@@ -1,6 +1,7 @@
 #include "TLTraceSummary.h"
 
 #include "KestrovanCommand.h"
+#include "TLKestrovanExposureState.h"
 #include "TLTraceMeaning.h"
 
 #include <QJsonArray>
@@ -8,6 +9,8 @@
 
 #include <algorithm>
 #include <cmath>
+
+using namespace Kestrovan;
 
 namespace {
 using Flag = TLTraceEvent::Flag;
@@ -105,22 +108,24 @@ void TLTraceSummary::trackExposure(const TLTraceEvent &event)
     }
     if (event.direction != TLTraceChunk::Direction::Rx || event.command != ExposureState)
         return;
-    const TLTraceMeaning::StateReading read = TLTraceMeaning::exposureState(event.value());
-    if (!read.valid)
+    const TLKestrovanExposureState read = TLKestrovanExposureState::read(event.value());
+    if (!read.isValid())
         return;
-    const bool fresh = seen.isEmpty() || seen.last().ended
-                       || (read.state == TLTraceMeaning::PrepareOn && !seen.last().states.isEmpty());
+    const bool fresh =
+        seen.isEmpty() || seen.last().ended
+        || (read.state() == TLKestrovanExposureState::PrepareOn && !seen.last().states.isEmpty());
     if (fresh) {
         if (!seen.isEmpty() && !seen.last().ended)
             seen.last().outcome = QStringLiteral("no end seen before the next prepare");
         seen.append(Exposure());
     }
     Exposure &exposure = seen.last();
-    exposure.states.append({event.timeUs, event.timeText(), event.value(), read.state});
-    if (read.state == TLTraceMeaning::ExposureOff || read.state == TLTraceMeaning::ExposureBreak
-        || read.state == TLTraceMeaning::ExposureError) {
+    exposure.states.append({event.timeUs, event.timeText(), event.value(), read.state()});
+    if (read.state() == TLKestrovanExposureState::ExposureOff
+        || read.state() == TLKestrovanExposureState::Break
+        || read.state() == TLKestrovanExposureState::Error) {
         exposure.ended = true;
-        exposure.outcome = TLTraceMeaning::stateName(read.state);
+        exposure.outcome = TLTraceMeaning::stateName(read.state());
     } else {
         exposure.outcome = QStringLiteral("the trace ends before the exposure does");
     }

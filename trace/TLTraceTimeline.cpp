@@ -1,5 +1,6 @@
 #include "TLTraceTimeline.h"
 
+#include "TLKestrovanExposureState.h"
 #include "TLTraceMeaning.h"
 #include "TLTracePrinter.h"
 
@@ -61,22 +62,22 @@ const Phase *phaseOf(int state)
     static const Phase broken{"end", "break"};
     static const Phase failed{"end", "exposure error"};
     switch (state) {
-    case TLTraceMeaning::PrepareOn:
-    case 0x0C:
+    case TLKestrovanExposureState::PrepareOn:
+    case TLKestrovanExposureState::Prepare:
         return &prepare;
-    case 0x0D:
-    case 0x0E:
+    case TLKestrovanExposureState::PrepareReady:
+    case TLKestrovanExposureState::WaitForExposure:
         return &ready;
-    case TLTraceMeaning::ExposureCheck:
-    case 0x11:
+    case TLKestrovanExposureState::ExposureCheck:
+    case TLKestrovanExposureState::ExposureWait:
         return &check;
-    case TLTraceMeaning::ExposureOn:
+    case TLKestrovanExposureState::ExposureOn:
         return &on;
-    case TLTraceMeaning::ExposureOff:
+    case TLKestrovanExposureState::ExposureOff:
         return &off;
-    case TLTraceMeaning::ExposureBreak:
+    case TLKestrovanExposureState::Break:
         return &broken;
-    case TLTraceMeaning::ExposureError:
+    case TLKestrovanExposureState::Error:
         return &failed;
     default:
         return nullptr;

@@ -7,6 +7,7 @@
 // Usage: bench_link [--queries N] [--row N] [--poll-seconds S]
 
 #include "BenchCommon.h"
+#include "KestrovanTiming.h"
 #include "TLGeneratorConfigData.h"
 #include "TLGeneratorDriverKestrovan.h"
 #include "TLHostApplication.h"
@@ -79,7 +80,7 @@ int main(int argc, char **argv)
     for (int i = 0; i < queries; ++i) {
         QElapsedTimer timer;
         timer.start();
-        driver.query(KV, true);
+        driver.query(Kestrovan::KV, true);
         roundTrips.push_back(double(timer.nsecsElapsed()) / 1e6);
     }
 
@@ -89,8 +90,8 @@ int main(int argc, char **argv)
     for (int i = 0; i < row; ++i) {
         QElapsedTimer timer;
         timer.start();
-        driver.query(i % 2 ? MA : Ms, true);
-        if (timer.elapsed() >= qint64(TLKestrovanProtocol::ReplyTimeoutMs))
+        driver.query(i % 2 ? Kestrovan::MA : Kestrovan::Ms, true);
+        if (timer.elapsed() >= qint64(Kestrovan::ReplyTimeoutMs))
             ++fullWaits;
     }
     const double rowSeconds = double(rowTimer.elapsed()) / 1000.0;
@@ -115,8 +116,7 @@ int main(int argc, char **argv)
     std::printf("| floor: query, echo and reply on the line, one collection step | %.1f ms |\n",
                 QueryFloorMs);
     std::printf("| waiting queries in a row | %d in %.1f s |\n", row, rowSeconds);
-    std::printf("| of them waited the full %lu ms (target 0) | %d |\n", TLKestrovanProtocol::ReplyTimeoutMs,
-                fullWaits);
+    std::printf("| of them waited the full %d ms (target 0) | %d |\n", Kestrovan::ReplyTimeoutMs, fullWaits);
     std::printf("| link thread CPU while polling %d s (target < 1 %%) | %.2f %% of one core |\n", pollSeconds,
                 cpuShare);
     driver.closeConnection();

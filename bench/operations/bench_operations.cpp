@@ -23,6 +23,7 @@
 // Floors are summed from the telegrams that the simulator saw the driver write during each run.
 
 #include "BenchCommon.h"
+#include "KestrovanTiming.h"
 #include "TLGeneratorConfigData.h"
 #include "TLGeneratorDriverKestrovan.h"
 #include "TLHostApplication.h"
@@ -43,7 +44,7 @@ namespace {
 using Sim = TLKestrovanGeneratorSimulator;
 constexpr double ByteMs = Sim::PacingMicrosecondsPerByte / 1000.0;
 constexpr double CollectionStepMs = 50.0;
-constexpr double FirstTickMs = double(TLKestrovanProtocol::StatusPollIntervalMs);
+constexpr double FirstTickMs = double(Kestrovan::StatusPollIntervalMs);
 
 // The floor of the telegrams the driver wrote since the transcript was cleared: each one, its
 // echo and the generator's reply to a query, on the line, and a collection step.

@@ -23,12 +23,14 @@
 // machine rather than the driver.
 
 #include "BenchCommon.h"
+#include "KestrovanTiming.h"
 #include "TLGeneratorConfigData.h"
 #include "TLGeneratorDriverKestrovan.h"
 #include "TLHostApplication.h"
 #include "TLHostCallLog.h"
 #include "TLHostDevice.h"
 #include "TLKestrovanGeneratorSimulator.h"
+#include "TLKestrovanTelegram.h"
 #include "TLXRayExposureStateProvider.h"
 #include "TLXRaySynchronizer.h"
 
@@ -49,7 +51,7 @@
 
 namespace {
 // A waiting query gives up after this long; a call that takes as long waited for nothing.
-constexpr qint64 ReplyTimeoutMs = TLKestrovanProtocol::ReplyTimeoutMs;
+constexpr qint64 ReplyTimeoutMs = Kestrovan::ReplyTimeoutMs;
 // How long sent and received telegrams may take to agree before a difference counts.
 constexpr qint64 SettleLimitMs = 3000;
 constexpr unsigned long SettleStepMs = 20;
@@ -60,7 +62,6 @@ constexpr int ExposureLimitMs = 30000;
 constexpr int SettingsPerLossCycle = 2;
 // Rounds between memory samples and progress lines.
 constexpr int ProgressEvery = 500;
-constexpr char Terminator = char(0x80);
 
 QString loadAverage()
 {
@@ -116,7 +117,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         for (const char byte : bytes) {
             pending.append(byte);
-            if (byte & Terminator) {
+            if (TLKestrovanTelegram::isTerminator(byte)) {
                 if (pending.size() > 1)
                     arrived(pending.left(pending.size() - 1));
                 pending.clear();
@@ -220,7 +221,7 @@ public:
         static const QString Short = QStringLiteral("received to short message: ");
         if (text.startsWith(Command) || text.startsWith(Query))
             ledger.sent(text.mid(Command.size()).toLatin1());
-        else if (text.startsWith(Unknown) || text.startsWith(Short))
+        else if (text.startsWith(Kestrovan::Unknown) || text.startsWith(Short))
             ++garbled;
         TLHostApplication::log(category, text, level);
     }

@@ -14,6 +14,7 @@
 #include "TLGeneratorDriverKestrovan.h"
 #include "TLHostApplication.h"
 #include "TLKestrovanGeneratorSimulator.h"
+#include "TLKestrovanStatusWord.h"
 
 #include <QElapsedTimer>
 
@@ -87,7 +88,7 @@ int main(int argc, char **argv)
     for (int i = 0; i < runs; ++i) {
         sim.setPowered(false);
         driver.onMessageReceived(TLKestrovanGeneratorSimulator::telegram("st0"));
-        host.awaitedBit = TLKestrovanProtocol::Status1GeneratorOnBit;
+        host.awaitedBit = TLKestrovanStatusWord::GeneratorOnBit;
         host.storedAt = 0;
         QElapsedTimer wall;
         wall.start();
@@ -97,7 +98,7 @@ int main(int argc, char **argv)
         powerCpu.push_back(100.0 * (threadCpuMs() - cpu) / double(wall.elapsed()));
         powerReaction.push_back(double(host.switchedOnAt - host.storedAt) / 1e6);
 
-        host.awaitedBit = TLKestrovanProtocol::Status1FocusReadyBit;
+        host.awaitedBit = TLKestrovanStatusWord::FocusReadyBit;
         host.storedAt = 0;
         wall.restart();
         cpu = threadCpuMs();

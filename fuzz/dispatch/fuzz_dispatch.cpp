@@ -15,7 +15,6 @@
 #include "TLHostAnswer.h"
 #include "TLHostApplication.h"
 #include "TLHostCallLog.h"
-#include "TLKestrovanSerialCommunicator.h"
 #include "TLKestrovanTelegram.h"
 #include "TLXRayExposureStateProvider.h"
 #include "TLXRaySynchronizer.h"
@@ -30,7 +29,11 @@
 #include <cstddef>
 #include <cstdint>
 
+using namespace Kestrovan;
+
 namespace {
+// The wire's facts below (terminator bit, command letters, status bits) are written out again
+// on purpose: an independent copy, so that a mistake in the driver's own shows.
 constexpr quint8 TerminatorBit = 0x80;
 // The protocol ignores the check byte's value, so one of its bits chooses whether the host
 // allows an exposure while that telegram is handled.
@@ -43,7 +46,7 @@ constexpr int ExposureKey = 0x02;
 
 // The command codes as the generator sends them, in id order; kept apart from the protocol's
 // own table so that a wrong entry there shows.
-constexpr char CodeLetters[KestrovanCommandCount][3] = {
+constexpr char CodeLetters[CommandCount][3] = {
     "fc", "dc", "em", "kv", "ma", "ms", "as", "af", "ac", "ad", "fm", "fb", "fv", "fa", "fs", "rf",
     "rr", "rs", "xg", "xv", "xm", "xs", "xa", "xr", "xy", "st", "vs", "on", "qs", "xb", "xc", "zz"};
 
@@ -191,13 +194,14 @@ bool bitSet(const QString &word, int bit)
 // Reading a telegram, check byte included, into code, value and logged text.
 void checkReading(const QByteArray &telegram)
 {
-    const quint16 code = TLKestrovanTelegram::code(telegram);
+    const TLKestrovanTelegram read(telegram);
+    const quint16 code = read.code();
     require((code & 0xFF) == static_cast<quint8>(telegram.at(0)));
     require((code >> 8) == static_cast<quint8>(telegram.at(1)));
-    const QByteArray text = TLKestrovanTelegram::text(telegram);
+    const QByteArray text = read.text();
     require(text.size() == telegram.size() - 1);
     require(telegram.startsWith(text));
-    const QByteArray value = TLKestrovanTelegram::value(telegram);
+    const QByteArray value = read.value();
     if (telegram.size() <= 3)
         require(value.isEmpty());
     else
@@ -222,7 +226,7 @@ void deliver(Rig &r, const QByteArray &message)
     const int id = message.size() >= 2 ? commandOf(message) : Unknown;
 
     if (id == ExposureState) {
-        const QByteArray value = TLKestrovanTelegram::value(message);
+        const QByteArray value = TLKestrovanTelegram(message).value();
         bool sevenBit = value.size() >= 4;
         for (int i = 0; sevenBit && i < 4; ++i)
             sevenBit = !isTerminator(value.at(i));
@@ -242,12 +246,12 @@ void deliver(Rig &r, const QByteArray &message)
         return;
     }
 
-    const QByteArray value = TLKestrovanTelegram::value(message);
+    const QByteArray value = TLKestrovanTelegram(message).value();
     const QString received = QString::fromLatin1(value);
     const QString &old = before.at(id);
     // The target device counts as changed only in its first two characters.
     const bool changed = id == TargetDevice ? old.left(2) != received.left(2) : old != received;
-    for (int other = 0; other < KestrovanCommandCount; ++other)
+    for (int other = 0; other < CommandCount; ++other)
         require(after.at(other) == (other == id && changed ? received : before.at(other)));
     const bool announced = changed && id != Status1 && id != Status2;
     require(r.valueChanges == (announced ? 1 : 0));
@@ -269,17 +273,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         checkReading(input);
     deliver(r, input);
 
-    QList<QByteArray> pieces;
-    TLKestrovanSerialCommunicator::cutTelegrams(input, pieces);
-    int cut = 0;
-    for (const QByteArray &piece : pieces) {
+    const TLKestrovanTelegram::Cut cut = TLKestrovanTelegram::cut(input);
+    for (const QByteArray &piece : cut.pieces) {
         if (piece.size() >= 2)
             checkReading(piece);
         deliver(r, piece);
-        cut += piece.size();
     }
-    const QByteArray rest = input.mid(cut);
-    if (!rest.isEmpty())
-        deliver(r, rest);
+    if (!cut.rest.isEmpty())
+        deliver(r, cut.rest);
     return 0;
 }

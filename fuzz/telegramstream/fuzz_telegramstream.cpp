@@ -6,7 +6,7 @@
 // Input: the burst lengths are taken one byte each from the end of the input, the burst bytes
 // from its front, so that a mutation of the stream leaves the split in place and vice versa.
 
-#include "TLKestrovanSerialCommunicator.h"
+#include "TLKestrovanTelegram.h"
 
 #include <QByteArray>
 #include <QList>
@@ -21,6 +21,7 @@ namespace {
 constexpr size_t MaxBurstBytes = 96;
 // How many earlier pieces each lone terminator is tried against as an acknowledgement.
 constexpr int AcknowledgementPartners = 8;
+// The terminator bit is written out again on purpose: an independent copy of the wire's rule.
 constexpr quint8 TerminatorBit = 0x80;
 
 void require(bool holds)
@@ -80,16 +81,16 @@ void checkAcknowledgements(const QList<QByteArray> &pieces)
 {
     for (int i = 0; i < pieces.size(); ++i) {
         const QByteArray &piece = pieces.at(i);
-        require(!TLKestrovanSerialCommunicator::isAcknowledgement(QByteArray(), piece));
-        require(!TLKestrovanSerialCommunicator::isAcknowledgement(piece, QByteArray()));
-        require(TLKestrovanSerialCommunicator::isAcknowledgement(QByteArray(1, piece.back()), piece));
+        require(!TLKestrovanTelegram::isAcknowledgement(QByteArray(), piece));
+        require(!TLKestrovanTelegram::isAcknowledgement(piece, QByteArray()));
+        require(TLKestrovanTelegram::isAcknowledgement(QByteArray(1, piece.back()), piece));
         if (piece.size() >= 2)
-            require(!TLKestrovanSerialCommunicator::isAcknowledgement(piece, piece));
+            require(!TLKestrovanTelegram::isAcknowledgement(piece, piece));
         for (int j = qMax(0, i - AcknowledgementPartners); j < i; ++j) {
             const QByteArray &other = pieces.at(j);
-            require(TLKestrovanSerialCommunicator::isAcknowledgement(piece, other)
+            require(TLKestrovanTelegram::isAcknowledgement(piece, other)
                     == (piece.size() == 1 && piece.back() == other.back()));
-            require(TLKestrovanSerialCommunicator::isAcknowledgement(other, piece)
+            require(TLKestrovanTelegram::isAcknowledgement(other, piece)
                     == (other.size() == 1 && other.back() == piece.back()));
         }
     }
@@ -106,26 +107,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         bursts.append(QByteArray(bytes.data(), static_cast<int>(bytes.size())));
     }
 
-    // Burst by burst, as the receive step cuts them, into one queue that already holds a
-    // telegram not yet taken: cutting only appends.
-    const QByteArray waiting("st4096\xB8", 7);
-    QList<QByteArray> queue{waiting};
+    // Burst by burst, as the receive step cuts them, into one queue.
+    QList<QByteArray> queue;
     QByteArray stream;
     for (const QByteArray &burst : bursts) {
         const int first = queue.size();
-        TLKestrovanSerialCommunicator::cutTelegrams(burst, queue);
+        const TLKestrovanTelegram::Cut cut = TLKestrovanTelegram::cut(burst);
+        queue.append(cut.pieces);
         checkCut(burst, queue, first);
+        require(cut.rest == burst.mid(lastTerminator(burst) + 1));
         stream += burst;
     }
-    require(queue.first() == waiting);
-    queue.removeFirst();
     checkAcknowledgements(queue);
 
     // The same bytes in one burst: each terminator still ends one piece, and a split can only
     // drop the 7-bit bytes that began a piece at the end of a burst, so every piece of the
     // split stream is the end of the piece that one burst gives.
-    QList<QByteArray> whole;
-    TLKestrovanSerialCommunicator::cutTelegrams(stream, whole);
+    const QList<QByteArray> whole = TLKestrovanTelegram::cut(stream).pieces;
     checkCut(stream, whole, 0);
     require(whole.size() == queue.size());
     for (int i = 0; i < whole.size(); ++i)
@@ -135,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // the wire's rule whatever the receive step hands it.
     if (bursts.size() >= 2) {
         for (int i = 1; i < bursts.size(); ++i)
-            require(TLKestrovanSerialCommunicator::isAcknowledgement(bursts.at(i - 1), bursts.at(i))
+            require(TLKestrovanTelegram::isAcknowledgement(bursts.at(i - 1), bursts.at(i))
                     == acknowledges(bursts.at(i - 1), bursts.at(i)));
     }
     return 0;

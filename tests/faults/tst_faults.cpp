@@ -1,3 +1,4 @@
+#include "KestrovanTiming.h"
 #include "TLDirectTestRig.h"
 #include "TLTestMain.h"
 
@@ -11,7 +12,6 @@ class TestFaults : public QObject
     Q_OBJECT
 
     static constexpr int SettleMs = 5000;
-    static constexpr int GiveUpMs = 8000;
 
     static bool isLinkFailureText(const QString &text, const QString &port)
     {
@@ -63,7 +63,7 @@ private slots:
         if (exposing)
             rig.driver().setKV(90);
         else
-            QTest::qWait(GiveUpMs);
+            QTest::qWait(Kestrovan::GiveUpMs);
         QTRY_VERIFY_WITH_TIMEOUT(!rig.driver().isPortOpen(), 3000);
         QTest::qWait(300); // the driver's queued reaction would run now
         // Shown only while the generator said it was on; switched off with the port closed in any case.
@@ -119,12 +119,12 @@ private slots:
         std::thread host;
         if (moment == QLatin1String("late reply")) {
             // The version comes after the query gave up, while the destructor switches off.
-            rig.sim().setReplyDelayMs(int(TLKestrovanProtocol::ReplyTimeoutMs) + 300);
+            rig.sim().setReplyDelayMs(int(Kestrovan::ReplyTimeoutMs) + 300);
             QVariant version;
             QVERIFY(rig.driver().executeCommand(QStringLiteral("version"), version).isSuccess());
             QCOMPARE(version.toString(), QString());
         } else if (moment == QLatin1String("busy")) {
-            rig.sim().setExposureDurationMs(GiveUpMs);
+            rig.sim().setExposureDurationMs(Kestrovan::GiveUpMs);
             QVERIFY(rig.sim().runExposure());
             QTRY_COMPARE_WITH_TIMEOUT(rig.host().countLog(QStringLiteral("EXPOSURE: exposure on")), 1,
                                       SettleMs);
@@ -138,7 +138,7 @@ private slots:
             rig.sim().dropAcknowledgements(-1);
             QElapsedTimer timer;
             timer.start();
-            while (rig.driver().isPortOpen() && timer.elapsed() < 2 * qint64(GiveUpMs))
+            while (rig.driver().isPortOpen() && timer.elapsed() < 2 * qint64(Kestrovan::GiveUpMs))
                 QThread::msleep(10);
         }
         rig.sim().clearTranscript();
@@ -149,7 +149,7 @@ private slots:
         if (host.joinable())
             host.join();
         QCoreApplication::sendPostedEvents();
-        QVERIFY2(took < GiveUpMs, qPrintable(QString::number(took)));
+        QVERIFY2(took < Kestrovan::GiveUpMs, qPrintable(QString::number(took)));
         QCOMPARE(rig.sim().countTelegramsFromDriver("on0"), moment == QLatin1String("failed") ? 0 : 1);
         if (moment == QLatin1String("busy"))
             QVERIFY(took >= 450);
@@ -224,7 +224,7 @@ private slots:
         timer.start();
         QVERIFY(rig.driver().executeCommand(QStringLiteral("version"), value).isSuccess());
         QCOMPARE(value.toString(), version);
-        QCOMPARE(timer.elapsed() < qint64(TLKestrovanProtocol::ReplyTimeoutMs), !version.isEmpty());
+        QCOMPARE(timer.elapsed() < qint64(Kestrovan::ReplyTimeoutMs), !version.isEmpty());
         QTest::qWait(1200); // a repeat of the reply would come within a second
         QCOMPARE(rig.host().countLog(QStringLiteral("received: vsV9.9")), version.isEmpty() ? 0 : 1);
         QCOMPARE(rig.host().logTexts().filter(QStringLiteral("unknown command: ")),

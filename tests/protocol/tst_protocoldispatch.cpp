@@ -30,29 +30,31 @@ private slots:
         QTest::addColumn<QByteArrayList>("errors");
         QTest::addColumn<QStringList>("lines"); // "level|text", each logged exactly once
         QTest::newRow("kv: a change, the same again, another")
-            << QByteArrayList{tg("kv70"), tg("kv70"), tg("kv71")} << int(KV) << "71" << 2 << QByteArrayList{}
+            << QByteArrayList{tg("kv70"), tg("kv70"), tg("kv71")} << int(Kestrovan::KV) << "71" << 2
+            << QByteArrayList{}
             << QStringList{"0|received: kv71", "0|value changed: kv ( -> 70)",
                            "0|value changed: kv (70 -> 71)"};
         QTest::newRow("kv: empty after none is no change")
-            << QByteArrayList{tg("kv"), tg("kv70"), tg("kv")} << int(KV) << "" << 2 << QByteArrayList{}
-            << QStringList{"0|value changed: kv (70 -> )"};
+            << QByteArrayList{tg("kv"), tg("kv70"), tg("kv")} << int(Kestrovan::KV) << "" << 2
+            << QByteArrayList{} << QStringList{"0|value changed: kv (70 -> )"};
         QTest::newRow("dc compares its first two characters")
-            << QByteArrayList{tg("dc01"), tg("dc01xyz"), tg("dc02xyz")} << int(TargetDevice) << "02xyz" << 2
-            << QByteArrayList{} << QStringList{"0|value changed: dc (01 -> 02xyz)"};
+            << QByteArrayList{tg("dc01"), tg("dc01xyz"), tg("dc02xyz")} << int(Kestrovan::TargetDevice)
+            << "02xyz" << 2 << QByteArrayList{} << QStringList{"0|value changed: dc (01 -> 02xyz)"};
         QTest::newRow("status words are stored, not announced")
-            << QByteArrayList{tg("st4096"), tg("st5248"), tg("qs128")} << int(Status1) << "5248" << 0
-            << QByteArrayList{}
+            << QByteArrayList{tg("st4096"), tg("st5248"), tg("qs128")} << int(Kestrovan::Status1) << "5248"
+            << 0 << QByteArrayList{}
             << QStringList{"0|status1:  -> 4096", "0|status1: 4096 -> 5248", "0|status2: 128"};
         QTest::newRow("rr: 0 and empty are no error, 00 is")
-            << QByteArrayList{tg("rr0"), tg("rr"), tg("rr105"), tg("rr00"), tg("rr105")} << int(ErrorCode)
-            << "105" << 5 << QByteArrayList{"105", "00", "105"}
+            << QByteArrayList{tg("rr0"), tg("rr"), tg("rr105"), tg("rr00"), tg("rr105")}
+            << int(Kestrovan::ErrorCode) << "105" << 5 << QByteArrayList{"105", "00", "105"}
             << QStringList{"0|value changed: rr (00 -> 105)"};
         QTest::newRow("xy is handed on, never stored")
-            << QByteArrayList{tg("xy0A00")} << int(ExposureState) << "" << 0 << QByteArrayList{}
+            << QByteArrayList{tg("xy0A00")} << int(Kestrovan::ExposureState) << "" << 0 << QByteArrayList{}
             << QStringList{"0|new exposure state: 0A00", "0|xray key prepare:  0", "0|xray key exposure: 0",
                            "0|xray state:        10"};
         QTest::newRow("not telegrams of the table")
-            << QByteArrayList{"k", "", tg("zz1"), tg("qq7")} << int(Unknown) << "" << 0 << QByteArrayList{}
+            << QByteArrayList{"k", "", tg("zz1"), tg("qq7")} << int(Kestrovan::Unknown) << "" << 0
+            << QByteArrayList{}
             << QStringList{"5|received to short message: k",
                            "5|received to short message: ", "4|unknown command: zz1",
                            "4|unknown command: qq7"};
@@ -134,8 +136,8 @@ private slots:
         driver.setDirectConnection(direct);
         QElapsedTimer timer;
         timer.start();
-        QVERIFY(driver.query(KV, true).isSuccess());
-        QCOMPARE(driver.currentValue(KV, true, true), QString());
+        QVERIFY(driver.query(Kestrovan::KV, true).isSuccess());
+        QCOMPARE(driver.currentValue(Kestrovan::KV, true, true), QString());
         QVERIFY(driver.updateCurrentSettings().isSuccess());
         QVariant version(5);
         QVERIFY(driver.executeCommand(QStringLiteral("version"), version).isSuccess());
@@ -143,7 +145,7 @@ private slots:
         QVERIFY(timer.elapsed() < 1000);
         QVERIFY(host()->logTexts().filter(QStringLiteral("query:")).isEmpty());
         driver.onMessageReceived(tg("kv70"));
-        QCOMPARE(driver.currentValue(KV, true, true), QStringLiteral("70"));
+        QCOMPARE(driver.currentValue(Kestrovan::KV, true, true), QStringLiteral("70"));
     }
 };
 

@@ -1,3 +1,4 @@
+#include "KestrovanTiming.h"
 #include "TLDirectTestRig.h"
 #include "TLTestMain.h"
 
@@ -15,18 +16,18 @@ private slots:
         QVERIFY(rig.driver().openConnection().isSuccess());
         QVERIFY(rig.driver().isPortOpen());
         TLGeneratorDriverKestrovan &d = rig.driver();
-        QVERIFY(d.query(Status1, false).isSuccess());
+        QVERIFY(d.query(Kestrovan::Status1, false).isSuccess());
         QVERIFY(rig.waitForPayload("st?", 3000));
         QCOMPARE(rig.sim().telegramsFromDriver().first().toHex(' '), QByteArray("73 74 3f b8"));
         QCOMPARE(rig.host().countLog(QStringLiteral("query:    st?")), 1);
         // A command's value is the current one at once, before any reply.
-        QVERIFY(d.sendCommand(KV, QStringLiteral("70,5"), true).isSuccess());
-        QCOMPARE(d.currentValue(KV, false, false), QStringLiteral("70.5"));
+        QVERIFY(d.sendCommand(Kestrovan::KV, QStringLiteral("70,5"), true).isSuccess());
+        QCOMPARE(d.currentValue(Kestrovan::KV, false, false), QStringLiteral("70.5"));
         QCOMPARE(rig.sim().value("kv"), QByteArray("70.5"));
         QCOMPARE(rig.host().countLog(QStringLiteral("command:  kv70.5")), 1);
         // A value too long for a telegram never reaches the wire, nor the store.
-        QVERIFY(d.sendCommand(KV, QString(40, QLatin1Char('1')), true).isError());
-        QCOMPARE(d.currentValue(KV, false, false), QStringLiteral("70.5"));
+        QVERIFY(d.sendCommand(Kestrovan::KV, QString(40, QLatin1Char('1')), true).isError());
+        QCOMPARE(d.currentValue(Kestrovan::KV, false, false), QStringLiteral("70.5"));
         // Replies that come back before the caller waits, or repeat the stored text, still end
         // the wait, and a repeated text is no change.
         QByteArrayList expected{"kv70.5"};
@@ -34,8 +35,8 @@ private slots:
         for (int i = 0; i < 30; ++i) {
             QElapsedTimer timer;
             timer.start();
-            QVERIFY(d.query(i % 2 ? MA : KV, true).isSuccess());
-            fullWaits += timer.elapsed() >= qint64(TLKestrovanProtocol::ReplyTimeoutMs) ? 1 : 0;
+            QVERIFY(d.query(i % 2 ? Kestrovan::MA : Kestrovan::KV, true).isSuccess());
+            fullWaits += timer.elapsed() >= qint64(Kestrovan::ReplyTimeoutMs) ? 1 : 0;
             expected << (i % 2 ? "ma?" : "kv?");
         }
         QCOMPARE(fullWaits, 0);
@@ -46,11 +47,12 @@ private slots:
         rig.sim().setReplyDelayMs(4500);
         QElapsedTimer timer;
         timer.start();
-        QCOMPARE(d.currentValue(Version, true, true), QString());
-        QVERIFY(timer.elapsed() >= qint64(TLKestrovanProtocol::ReplyTimeoutMs) - 20);
-        QCOMPARE(d.currentValue(Version, true, true), QString());
+        QCOMPARE(d.currentValue(Kestrovan::Version, true, true), QString());
+        QVERIFY(timer.elapsed() >= qint64(Kestrovan::ReplyTimeoutMs) - 20);
+        QCOMPARE(d.currentValue(Kestrovan::Version, true, true), QString());
         QCOMPARE(rig.payloadsFromDriver().count("vs?"), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(d.currentValue(Version, true, true), QStringLiteral("V1.2"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(d.currentValue(Kestrovan::Version, true, true), QStringLiteral("V1.2"),
+                                  5000);
     }
 
     void errorBitQueriesTheCode()
@@ -59,8 +61,8 @@ private slots:
         QVERIFY(rig.isReady());
         QVERIFY(rig.driver().openConnection().isSuccess());
         rig.driver().startStatusPolling();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.driver().currentValue(Status1, false, false), QStringLiteral("0"),
-                                  3000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.driver().currentValue(Kestrovan::Status1, false, false),
+                                  QStringLiteral("0"), 3000);
         QVERIFY(!rig.payloadsFromDriver().contains("rr?"));
         rig.sim().injectError("105");
         QVERIFY(rig.waitForPayload("rr?", 3000));
@@ -78,7 +80,7 @@ private slots:
         QVERIFY(!rig.driver().isPortOpen());
         rig.setPortName(rig.sim().slavePath());
         QVERIFY(rig.driver().openConnection().isSuccess());
-        QVERIFY(rig.driver().query(KV, true).isSuccess());
+        QVERIFY(rig.driver().query(Kestrovan::KV, true).isSuccess());
         QCOMPARE(rig.payloadsFromDriver(), QByteArrayList{"kv?"});
     }
 

@@ -1,3 +1,4 @@
+#include "KestrovanTiming.h"
 #include "TLLinkRecorder.h"
 #include "TLTestMain.h"
 
@@ -85,7 +86,8 @@ private slots:
         const qint64 took = clock.elapsed();
         QVERIFY(rec.link->lastCondition().isSuccess());
         QCOMPARE(sim.countTelegramsFromDriver("kv81"), droppedEchoes + 1);
-        QVERIFY2(took >= qint64(droppedEchoes) * 500 && took < qint64(droppedEchoes) * 500 + 900,
+        QVERIFY2(took >= qint64(droppedEchoes) * Kestrovan::AckWindowMs
+                     && took < qint64(droppedEchoes) * Kestrovan::AckWindowMs + 900,
                  qPrintable(QString::number(took)));
         // What came with the echo is delivered after the transmission, once.
         QTRY_COMPARE(rec.messages(),

@@ -1,10 +1,11 @@
-#include "TLGeneratorDriverKestrovan.h"
-#include "TLKestrovanSerialCommunicator.h"
+#include "KestrovanCommand.h"
 #include "TLKestrovanTelegram.h"
 #include "TLTestMain.h"
 
-// The telegram format byte for byte through the driver's own command table, and the cutting of a
-// received byte stream into telegrams and acknowledgements.
+using namespace Kestrovan;
+
+// The telegram format byte for byte with the command table, and the cutting of a received byte
+// stream into telegrams and acknowledgements.
 class TestTelegram : public QObject
 {
     Q_OBJECT
@@ -12,14 +13,13 @@ class TestTelegram : public QObject
 private slots:
     void commandTable()
     {
-        TLGeneratorDriverKestrovan driver;
         QSet<quint16> codes;
-        for (int id = 0; id < KestrovanCommandCount; ++id) {
-            codes.insert(driver.commandCode(id));
-            QCOMPARE(driver.commandId(driver.commandCode(id)), id);
+        for (int id = 0; id < CommandCount; ++id) {
+            codes.insert(commandCode(id));
+            QCOMPARE(commandForCode(commandCode(id)), id);
         }
-        QCOMPARE(codes.size(), KestrovanCommandCount);
-        QCOMPARE(driver.commandCode(KV), quint16(0x766B));
+        QCOMPARE(codes.size(), CommandCount);
+        QCOMPARE(commandCode(KV), quint16(0x766B));
     }
 
     void build_data()
@@ -49,14 +49,10 @@ private slots:
         QFETCH(int, id);
         QFETCH(QString, value);
         QFETCH(QByteArray, wire);
-        TLGeneratorDriverKestrovan driver;
-        QByteArray bytes("untouched");
-        QString text;
-        const TLCondition built = driver.buildTelegram(id, value, bytes, text);
-        QCOMPARE(built.isSuccess(), !wire.isEmpty());
-        QCOMPARE(bytes.toHex(' '), wire.toHex(' '));
-        if (!wire.isEmpty())
-            QCOMPARE(text, QString::fromLatin1(wire.chopped(1)));
+        const TLKestrovanTelegram built = TLKestrovanTelegram::build(commandCode(id), value);
+        QCOMPARE(built.refusal().isSuccess(), !wire.isEmpty());
+        QCOMPARE(built.bytes().toHex(' '), wire.toHex(' '));
+        QCOMPARE(built.text(), wire.chopped(wire.isEmpty() ? 0 : 1));
     }
 
     void read_data()
@@ -77,31 +73,36 @@ private slots:
         QFETCH(QByteArray, wire);
         QFETCH(int, id);
         QFETCH(QByteArray, value);
-        TLGeneratorDriverKestrovan driver;
-        QCOMPARE(driver.commandId(TLKestrovanTelegram::code(wire)), id);
-        QCOMPARE(TLKestrovanTelegram::value(wire), value);
-        QCOMPARE(TLKestrovanTelegram::text(wire), wire.chopped(1));
+        const TLKestrovanTelegram telegram(wire);
+        QCOMPARE(commandForCode(telegram.code()), id);
+        QCOMPARE(telegram.value(), value);
+        QCOMPARE(telegram.text(), wire.chopped(1));
     }
 
     void cutting_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QByteArrayList>("pieces");
+        QTest::addColumn<QByteArray>("rest");
         QTest::newRow("two in a burst")
             << QByteArray::fromHex("73743fb86b7637309a")
-            << QByteArrayList{QByteArray::fromHex("73743fb8"), QByteArray::fromHex("6b7637309a")};
+            << QByteArrayList{QByteArray::fromHex("73743fb8"), QByteArray::fromHex("6b7637309a")}
+            << QByteArray();
         QTest::newRow("lone terminators 80 ff")
-            << QByteArray::fromHex("80ff") << QByteArrayList{"\x80", "\xff"};
-        QTest::newRow("trailing bytes dropped") << QByteArray::fromHex("b86b76") << QByteArrayList{"\xb8"};
-        QTest::newRow("7f is no terminator") << QByteArray::fromHex("7f7f") << QByteArrayList{};
+            << QByteArray::fromHex("80ff") << QByteArrayList{"\x80", "\xff"} << QByteArray();
+        QTest::newRow("bytes after the last terminator left over")
+            << QByteArray::fromHex("b86b76") << QByteArrayList{"\xb8"} << QByteArray("kv");
+        QTest::newRow("7f is no terminator")
+            << QByteArray::fromHex("7f7f") << QByteArrayList{} << QByteArray("\x7f\x7f");
     }
     void cutting()
     {
         QFETCH(QByteArray, bytes);
         QFETCH(QByteArrayList, pieces);
-        QList<QByteArray> queue{"queued"};
-        TLKestrovanSerialCommunicator::cutTelegrams(bytes, queue);
-        QCOMPARE(queue, QList<QByteArray>{"queued"} + pieces);
+        QFETCH(QByteArray, rest);
+        const TLKestrovanTelegram::Cut cut = TLKestrovanTelegram::cut(bytes);
+        QCOMPARE(cut.pieces, pieces);
+        QCOMPARE(cut.rest, rest);
     }
 
     void acknowledgement_data()
@@ -122,7 +123,7 @@ private slots:
         QFETCH(QByteArray, message);
         QFETCH(QByteArray, telegram);
         QFETCH(bool, acknowledges);
-        QCOMPARE(TLKestrovanSerialCommunicator::isAcknowledgement(message, telegram), acknowledges);
+        QCOMPARE(TLKestrovanTelegram::isAcknowledgement(message, telegram), acknowledges);
     }
 };
 

@@ -2,7 +2,9 @@
 
 #include <QtGlobal>
 
-// Command ids of the generator protocol. Each has a two-letter code (see kestrovanCommandCode).
+namespace Kestrovan {
+
+// Command ids of the generator protocol. Each has a two-letter code (see commandCode).
 enum KestrovanCommand : int {
     Focus = 0,
     TargetDevice = 1,
@@ -38,16 +40,28 @@ enum KestrovanCommand : int {
     Unknown = 31
 };
 
-constexpr int KestrovanCommandCount = 32;
+constexpr int CommandCount = 32;
 
 // The two letters of each id, in id order.
-constexpr char KestrovanCommandLetters[KestrovanCommandCount][3] = {
+constexpr char CommandLetters[CommandCount][3] = {
     "fc", "dc", "em", "kv", "ma", "ms", "as", "af", "ac", "ad", "fm", "fb", "fv", "fa", "fs", "rf",
     "rr", "rs", "xg", "xv", "xm", "xs", "xa", "xr", "xy", "st", "vs", "on", "qs", "xb", "xc", "zz"};
 
 // The 16-bit code of an id: first letter in the low byte, second in the high byte.
-constexpr quint16 kestrovanCommandCode(int id)
+constexpr quint16 commandCode(int id)
 {
-    return static_cast<quint16>(static_cast<quint8>(KestrovanCommandLetters[id][0])
-                                | (static_cast<quint8>(KestrovanCommandLetters[id][1]) << 8));
+    return static_cast<quint16>(static_cast<quint8>(CommandLetters[id][0])
+                                | (static_cast<quint8>(CommandLetters[id][1]) << 8));
 }
+
+// The id of a code, or Unknown when no command has it ("zz" is Unknown too).
+constexpr int commandForCode(quint16 code)
+{
+    for (int id = 0; id < CommandCount; ++id) {
+        if (commandCode(id) == code)
+            return id;
+    }
+    return Unknown;
+}
+
+} // namespace Kestrovan
