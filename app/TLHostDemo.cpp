@@ -24,9 +24,9 @@ const char DemoErrorCode[] = "105";
 // Slice of the event loop while a step waits.
 constexpr int WaitSliceMs = 50;
 
-const char *outcomeName(TLKestrovanGeneratorSimulator::ExposureOutcome outcome)
+const char *outcomeName(TLKestrovanExposureSequence::Outcome outcome)
 {
-    using O = TLKestrovanGeneratorSimulator::ExposureOutcome;
+    using O = TLKestrovanExposureSequence::Outcome;
     switch (outcome) {
     case O::None:
         return "no exposure ran";
@@ -120,7 +120,7 @@ bool TLHostDemo::runDirect()
 {
     part = QStringLiteral("direct");
     TLKestrovanGeneratorSimulator generator;
-    generator.setDapEnabled(true);
+    generator.model().setDapEnabled(true);
     if (!generator.start())
         return record(QStringLiteral("start the generator simulator"),
                       {Outcome::Error, generator.errorString()});
@@ -158,19 +158,18 @@ bool TLHostDemo::runDirect()
     }
 
     action(QStringLiteral("[simulator] hand switch: prepare and exposure"), [&]() -> Result {
-        if (!generator.runExposure())
+        if (!generator.sequence().runExposure())
             return {Outcome::Error, QStringLiteral("the simulator could not start an exposure")};
-        if (!waitFor([&] { return generator.exposureDone(); }, ExposureTimeoutMs))
+        if (!waitFor([&] { return generator.sequence().exposureDone(); }, ExposureTimeoutMs))
             return {Outcome::Error,
                     QStringLiteral("the exposure did not end within %1 ms").arg(ExposureTimeoutMs)};
         QStringList states;
-        for (const QByteArray &state : generator.exposureStates())
+        for (const QByteArray &state : generator.line().exposureStates())
             states << QString::fromLatin1(state);
-        const auto outcome = generator.exposureOutcome();
+        const auto outcome = generator.sequence().exposureOutcome();
         const QString text = QStringLiteral("exposure %1 (states %2)")
                                  .arg(QLatin1String(outcomeName(outcome)), states.join(QLatin1Char(' ')));
-        return {outcome == TLKestrovanGeneratorSimulator::ExposureOutcome::Completed ? Outcome::Ok
-                                                                                     : Outcome::Error,
+        return {outcome == TLKestrovanExposureSequence::Outcome::Completed ? Outcome::Ok : Outcome::Error,
                 text};
     });
     command(runner, QStringLiteral("last"));
@@ -179,7 +178,7 @@ bool TLHostDemo::runDirect()
     const QString injectStep =
         QStringLiteral("[simulator] generator error %1").arg(QLatin1String(DemoErrorCode));
     action(injectStep, [&]() -> Result {
-        generator.injectError(DemoErrorCode);
+        generator.model().injectError(DemoErrorCode);
         return {Outcome::Ok, QString()};
     });
     command(runner, QStringLiteral("sleep %1").arg(AlarmPollMs));

@@ -18,7 +18,9 @@ class TLKestrovanSimulatedLine;
 // from prepare to exposure off, each sent on the line and waited for until the driver echoes
 // it, with the driver's release answers "41" and "81" awaited at their two points. Letting the
 // keys go, an abort or an exposure error end it with a closing state. The sequence runs in a
-// thread of its own, one at a time, under the mutex it shares with the line and the model.
+// thread of its own, one at a time, under the mutex it shares with the line and the model. The
+// public members take that mutex themselves and may be called from any thread; the owner
+// (TLKestrovanGeneratorSimulator) alone stops and resumes it.
 class TLKestrovanExposureSequence
 {
 public:
@@ -45,18 +47,28 @@ public:
     TLKestrovanExposureSequence(const TLKestrovanExposureSequence &) = delete;
     TLKestrovanExposureSequence &operator=(const TLKestrovanExposureSequence &) = delete;
 
+    // Start the sequence (prepare key; both keys; both keys released by itself before exposure
+    // off). False when a sequence is already running or the line is down; pressExposure()
+    // during a running prepare phase presses the second stage.
     bool pressPrepare();
     bool pressExposure();
     bool runExposure();
+    // Lets both keys go: a break 0000 before the exposure, otherwise an early exposure off.
     void releaseKeys();
+    // State 0000 (abort) or 0100 with an error code (exposure error), with or without a
+    // running sequence; a running sequence ends.
     void abortExposure();
-    void failExposure(const QByteArray &errorCode);
-    void setReleaseTimeoutMs(int ms);
-    void setStepDelayMs(int ms);
-    void setExposureDurationMs(int ms);
+    void failExposure(const QByteArray &errorCode = QByteArrayLiteral("17"));
+    void setReleaseTimeoutMs(int ms);   // wait for "41" and "81"; default 3000
+    void setStepDelayMs(int ms);        // pause before each state after the first; default 0
+    void setExposureDurationMs(int ms); // between exposure on and off; default 0
+    // True once the latest sequence has ended, whatever its outcome.
     bool exposureDone() const;
     bool waitForExposureDone(int timeoutMs) const;
     Outcome exposureOutcome() const;
+
+private:
+    friend class TLKestrovanGeneratorSimulator;
 
     // Ends a running sequence and joins its thread; until resume() a new one ends at once.
     void stop();
@@ -65,7 +77,6 @@ public:
     // With the mutex held: the driver's release answer ("xr") has arrived.
     void releaseReceivedLocked(const QByteArray &value);
 
-private:
     enum class Command { None, Abort, Fail };
     enum class Step { Ok, TimedOut, KeysReleased, Abort, Fail, Stop, LinkLost };
     using Lock = std::unique_lock<std::mutex>;

@@ -12,7 +12,9 @@
 // and "qs" with their power, focus-ready, error and dose-meter bits, the corrections a real
 // generator makes to values out of range, the delays of power-on and focus-ready, and the
 // values it reports after an exposure. It answers queries and carries out commands; the line
-// in front of it and the exposure sequence reach it with the shared mutex held.
+// in front of it and the exposure sequence reach it with the shared mutex held (the members
+// marked "Locked"). The public members take the mutex themselves and may be called from any
+// thread.
 class TLKestrovanGeneratorModel
 {
 public:
@@ -27,20 +29,31 @@ public:
     QByteArray value(const QByteArray &code) const;
     int status1() const; // "st" as a number (0 when it is no number)
     int status2() const; // "qs"
+    // Corrections of out-of-range or too fine values, applied when a command arrives.
     void setCorrections(bool enabled);
     void setPowerOnDelayMs(int ms);
     void setFocusReadyDelayMs(int ms);
     void setDapEnabled(bool enabled);
     void setVersion(const QByteArray &version);
+    // The generator switched on or off at its own panel: the power bit changes at once.
     void setPowered(bool on);
+    // A fault of the generator: "rr" becomes the code and bit 7 of "st" toggles.
     void injectError(const QByteArray &code);
-    void setExposureDose(const QByteArray &dose);
+    void setExposureDose(const QByteArray &dose); // "xg" after an exposure; default "2.5"
+    // Values that every later exposure reports instead of those derived from the settings;
+    // they are also stored at once. clearLastExposure() returns to derived values.
     void setLastExposure(const QByteArray &kv, const QByteArray &mas, const QByteArray &ma,
                          const QByteArray &xs, const QByteArray &dose);
     void clearLastExposure();
+    // "xg" answers "0" for the first n queries after each exposure (as a dose meter that
+    // still integrates).
     void setDoseZeroQueries(int n);
 
-    // --- with the mutex held ------------------------------------------------------------------
+private:
+    // The owner's dispatch and tick and the exposure sequence, with the mutex held.
+    friend class TLKestrovanGeneratorSimulator;
+    friend class TLKestrovanExposureSequence;
+
     // The value text that answers a query for code.
     QByteArray answerLocked(const QByteArray &code);
     void applyCommandLocked(const QByteArray &code, const QByteArray &value);
@@ -51,7 +64,6 @@ public:
     // An exposure has ended: "xv", "xa", "xm", "xs" and "xg" tell what it was.
     void storeLastExposureLocked();
 
-private:
     enum class TimedAction { PowerOn, FocusReady };
     struct TimedEvent
     {

@@ -22,10 +22,11 @@
 // crosses it is kept in a time-stamped transcript.
 //
 // What the telegrams mean is not its business: the owner gets each echoed telegram and a tick
-// per pass of the loop through two handlers. The owner also lends the mutex and the condition
-// that guard this line together with the generator behind it; the handlers and the members
-// marked "Locked" run with that mutex held. start() and stop() belong to one controlling
-// thread; the rest may be called from any thread.
+// per pass of the loop through two handlers. The owner (TLKestrovanGeneratorSimulator) also
+// lends the mutex and the condition that guard this line together with the generator behind
+// it; the handlers and the members marked "Locked" run with that mutex held. The public members
+// take the mutex themselves and may be called from any thread; the owner alone starts and stops
+// the line, from one controlling thread.
 class TLKestrovanSimulatedLine
 {
 public:
@@ -56,26 +57,30 @@ public:
     TLKestrovanSimulatedLine(const TLKestrovanSimulatedLine &) = delete;
     TLKestrovanSimulatedLine &operator=(const TLKestrovanSimulatedLine &) = delete;
 
-    bool start();
-    void stop();
-    bool isRunning() const;
-    QString slavePath() const;
-    QString errorString() const;
-
     // The generator's telegram arithmetic: XOR of all bytes, then bit 7 set.
     static char checkByte(const QByteArray &payload);
     static QByteArray telegram(const QByteArray &payload);
 
     // --- faults -------------------------------------------------------------------------------
+    // Do not echo (and do not handle) the next n good telegrams; -1: all of them until
+    // dropAcknowledgements(0).
     void dropAcknowledgements(int n);
     void dropAcknowledgementsFor(int ms);
+    // Flip bit 0 of the check byte in the first write of the next own telegram.
     void corruptNextReply();
+    // Answers to queries wait this long before they may be written.
     void setReplyDelayMs(int ms);
+    // Write the next own telegram in two bursts, gapMs apart.
     void splitNextReply(int gapMs);
+    // With the echo of the driver's next telegram, write this telegram in the same burst,
+    // before the echo byte. It is written once and not repeated.
     void injectInAckWindow(const QByteArray &payload);
+    // The same, but in an earlier burst, gapMs before the echo.
     void injectBeforeAck(const QByteArray &payload, int gapMs);
     void sendRaw(const QByteArray &bytes);
+    // Queued like every own telegram: echo awaited, repeated, given up.
     void sendTelegram(const QByteArray &payload);
+    // A pulled cable: the master is closed and the simulator stays stopped.
     void hangUp();
     void setPacing(bool enabled);
 
@@ -83,23 +88,38 @@ public:
     QList<TranscriptEntry> transcript() const;
     QByteArray bytesFromDriver() const;
     QByteArray bytesToDriver() const;
+    // Good telegrams of the driver in arrival order, check byte included.
     QList<QByteArray> telegramsFromDriver() const;
-    // Values of the "xy" telegrams on their first write.
+    // Values of the "xy" telegrams written since the latest sequence began (first writes only).
     QList<QByteArray> exposureStates() const;
+    // Clears the transcript, the received telegrams and the exposure states; counters stay.
     void clearTranscript();
+    // payload: code and value without check byte, e.g. "xr41".
     bool waitForTelegramFromDriver(const QByteArray &payload, int timeoutMs) const;
     int countTelegramsFromDriver(const QByteArray &payload) const;
     int badCheckBytes() const;
-    int droppedAcknowledgements() const;
-    int acknowledgementsReceived() const;
-    int repeatedWrites() const;
+    int droppedAcknowledgements() const;  // good telegrams left without echo on purpose
+    int acknowledgementsReceived() const; // echoes of own telegrams
+    int repeatedWrites() const;           // own telegrams written again for want of an echo
     int givenUpTelegrams() const;
+    // Own telegrams queued or awaiting their echo.
     int pendingTelegrams() const;
     bool waitForIdle(int timeoutMs) const;
     // Called in the link thread, without locks held, for each transcript entry as it is made.
     void setTraceHandler(TraceHandler handler);
 
-    // --- for the generator behind the line, with the mutex held ---------------------------------
+private:
+    // The owner starts and stops the line and reports its state; the exposure sequence and the
+    // owner's dispatch use the members marked "Locked", with the mutex held.
+    friend class TLKestrovanGeneratorSimulator;
+    friend class TLKestrovanExposureSequence;
+
+    bool start();
+    void stop();
+    bool isRunning() const;
+    QString slavePath() const;
+    QString errorString() const;
+
     bool isRunningLocked() const { return running; }
     bool isStoppingLocked() const { return stopRequested; }
     void sendLocked(const QByteArray &payload) { enqueue(payload); }
@@ -112,7 +132,6 @@ public:
     void withdrawQueuedLocked(const QByteArray &prefix);
     void forgetExposureStatesLocked() { statesSent.clear(); }
 
-private:
     struct Outgoing
     {
         QByteArray telegram;

@@ -61,7 +61,7 @@ TLKestrovanSimulatorShell::TLKestrovanSimulatorShell(TLKestrovanGeneratorSimulat
 
 TLKestrovanSimulatorShell::~TLKestrovanSimulatorShell()
 {
-    simulator.setTraceHandler({});
+    simulator.line().setTraceHandler({});
 }
 
 void TLKestrovanSimulatorShell::print(const QString &line) const
@@ -74,20 +74,20 @@ void TLKestrovanSimulatorShell::print(const QString &line) const
 void TLKestrovanSimulatorShell::setTrace(bool enabled)
 {
     if (!enabled) {
-        simulator.setTraceHandler({});
+        simulator.line().setTraceHandler({});
         return;
     }
     std::shared_ptr<Sink> shared = sink;
-    simulator.setTraceHandler([shared](const TLKestrovanGeneratorSimulator::TranscriptEntry &entry) {
+    simulator.line().setTraceHandler([shared](const TLKestrovanSimulatedLine::TranscriptEntry &entry) {
         std::lock_guard<std::mutex> lock(shared->mutex);
         if (shared->output)
             shared->output(formatEntry(entry));
     });
 }
 
-QString TLKestrovanSimulatorShell::formatEntry(const TLKestrovanGeneratorSimulator::TranscriptEntry &entry)
+QString TLKestrovanSimulatorShell::formatEntry(const TLKestrovanSimulatedLine::TranscriptEntry &entry)
 {
-    const bool fromDriver = entry.direction == TLKestrovanGeneratorSimulator::Direction::FromDriver;
+    const bool fromDriver = entry.direction == TLKestrovanSimulatedLine::Direction::FromDriver;
     return QStringLiteral("%1 ms  %2  %3  %4")
         .arg(double(entry.elapsedUs) / 1000.0, 12, 'f', 3)
         .arg(fromDriver ? QStringLiteral("from driver") : QStringLiteral("to driver  "))
@@ -95,9 +95,9 @@ QString TLKestrovanSimulatorShell::formatEntry(const TLKestrovanGeneratorSimulat
         .arg(printable(entry.bytes));
 }
 
-QString TLKestrovanSimulatorShell::outcomeName(TLKestrovanGeneratorSimulator::ExposureOutcome outcome)
+QString TLKestrovanSimulatorShell::outcomeName(TLKestrovanExposureSequence::Outcome outcome)
 {
-    using Outcome = TLKestrovanGeneratorSimulator::ExposureOutcome;
+    using Outcome = TLKestrovanExposureSequence::Outcome;
     switch (outcome) {
     case Outcome::None:
         return QStringLiteral("none");
@@ -180,7 +180,9 @@ bool TLKestrovanSimulatorShell::execute(const QString &line)
 bool TLKestrovanSimulatorShell::runCommand(const QString &command, const QStringList &args,
                                            const QString &rest)
 {
-    TLKestrovanGeneratorSimulator &sim = simulator;
+    TLKestrovanSimulatedLine &line = simulator.line();
+    TLKestrovanGeneratorModel &model = simulator.model();
+    TLKestrovanExposureSequence &sequence = simulator.sequence();
     const auto ok = [this] { print(QStringLiteral("ok")); };
     const auto sequenceStarted = [this](bool started) {
         print(started ? QStringLiteral("ok")
@@ -194,119 +196,119 @@ bool TLKestrovanSimulatorShell::runCommand(const QString &command, const QString
     } else if (command == QLatin1String("status")) {
         print(QStringLiteral("st=%1 qs=%2 rr=%3 running=%4 bad-check-bytes=%5 dropped-acks=%6 "
                              "repeats=%7 given-up=%8 pending=%9")
-                  .arg(sim.status1())
-                  .arg(sim.status2())
-                  .arg(QString::fromLatin1(sim.value("rr")))
-                  .arg(sim.isRunning() ? QStringLiteral("yes") : QStringLiteral("no"))
-                  .arg(sim.badCheckBytes())
-                  .arg(sim.droppedAcknowledgements())
-                  .arg(sim.repeatedWrites())
-                  .arg(sim.givenUpTelegrams())
-                  .arg(sim.pendingTelegrams()));
+                  .arg(model.status1())
+                  .arg(model.status2())
+                  .arg(QString::fromLatin1(model.value("rr")))
+                  .arg(simulator.isRunning() ? QStringLiteral("yes") : QStringLiteral("no"))
+                  .arg(line.badCheckBytes())
+                  .arg(line.droppedAcknowledgements())
+                  .arg(line.repeatedWrites())
+                  .arg(line.givenUpTelegrams())
+                  .arg(line.pendingTelegrams()));
     } else if (command == QLatin1String("power") && parseOnOff(args, &on)) {
-        sim.setPowered(on);
+        model.setPowered(on);
         ok();
     } else if (command == QLatin1String("set") && args.size() >= 1) {
         const QString value = rest.mid(args.front().size()).trimmed();
-        sim.setValue(args.front().toLatin1(), value.toLatin1());
+        model.setValue(args.front().toLatin1(), value.toLatin1());
         ok();
     } else if (command == QLatin1String("get") && args.size() == 1) {
         print(QStringLiteral("%1=%2").arg(args.front(),
-                                          QString::fromLatin1(sim.value(args.front().toLatin1()))));
+                                          QString::fromLatin1(model.value(args.front().toLatin1()))));
     } else if (command == QLatin1String("error") && args.size() == 1) {
-        sim.injectError(args.front().toLatin1());
+        model.injectError(args.front().toLatin1());
         ok();
     } else if (command == QLatin1String("corrections") && parseOnOff(args, &on)) {
-        sim.setCorrections(on);
+        model.setCorrections(on);
         ok();
     } else if (command == QLatin1String("dap") && parseOnOff(args, &on)) {
-        sim.setDapEnabled(on);
+        model.setDapEnabled(on);
         ok();
     } else if (command == QLatin1String("dose") && args.size() == 1) {
-        sim.setExposureDose(args.front().toLatin1());
+        model.setExposureDose(args.front().toLatin1());
         ok();
     } else if (command == QLatin1String("dose-zero") && parseNumber(args, 0, &number)) {
-        sim.setDoseZeroQueries(number);
+        model.setDoseZeroQueries(number);
         ok();
     } else if (command == QLatin1String("prepare") && args.isEmpty()) {
-        sequenceStarted(sim.pressPrepare());
+        sequenceStarted(sequence.pressPrepare());
     } else if (command == QLatin1String("expose") && args.isEmpty()) {
-        sequenceStarted(sim.pressExposure());
+        sequenceStarted(sequence.pressExposure());
     } else if (command == QLatin1String("exposure") && args.isEmpty()) {
-        sequenceStarted(sim.runExposure());
+        sequenceStarted(sequence.runExposure());
     } else if (command == QLatin1String("release") && args.isEmpty()) {
-        sim.releaseKeys();
+        sequence.releaseKeys();
         ok();
     } else if (command == QLatin1String("abort") && args.isEmpty()) {
-        sim.abortExposure();
+        sequence.abortExposure();
         ok();
     } else if (command == QLatin1String("fail") && args.size() <= 1) {
         if (args.isEmpty())
-            sim.failExposure();
+            sequence.failExposure();
         else
-            sim.failExposure(args.front().toLatin1());
+            sequence.failExposure(args.front().toLatin1());
         ok();
     } else if (command == QLatin1String("release-timeout") && parseNumber(args, 0, &number)) {
-        sim.setReleaseTimeoutMs(number);
+        sequence.setReleaseTimeoutMs(number);
         ok();
     } else if (command == QLatin1String("wait-exposure") && args.size() <= 1) {
         int timeoutMs = DefaultExposureWaitMs;
         if (!args.isEmpty() && !parseNumber(args, 0, &timeoutMs))
             return false;
-        const bool done = sim.waitForExposureDone(timeoutMs);
+        const bool done = sequence.waitForExposureDone(timeoutMs);
         print(QStringLiteral("exposure: %1")
-                  .arg(done ? outcomeName(sim.exposureOutcome()) : QStringLiteral("not done")));
+                  .arg(done ? outcomeName(sequence.exposureOutcome()) : QStringLiteral("not done")));
     } else if (command == QLatin1String("states") && args.isEmpty()) {
         QStringList states;
-        for (const QByteArray &state : sim.exposureStates())
+        for (const QByteArray &state : line.exposureStates())
             states << QString::fromLatin1(state);
         print(QStringLiteral("states: %1").arg(states.join(QLatin1Char(' '))));
     } else if (command == QLatin1String("drop-acks") && parseNumber(args, 0, &number)) {
-        sim.dropAcknowledgements(number);
+        line.dropAcknowledgements(number);
         ok();
     } else if (command == QLatin1String("drop-acks-for") && parseNumber(args, 0, &number)) {
-        sim.dropAcknowledgementsFor(number);
+        line.dropAcknowledgementsFor(number);
         ok();
     } else if (command == QLatin1String("delay") && parseNumber(args, 0, &number)) {
-        sim.setReplyDelayMs(number);
+        line.setReplyDelayMs(number);
         ok();
     } else if (command == QLatin1String("corrupt") && args.isEmpty()) {
-        sim.corruptNextReply();
+        line.corruptNextReply();
         ok();
     } else if (command == QLatin1String("split") && parseNumber(args, 0, &number)) {
-        sim.splitNextReply(number);
+        line.splitNextReply(number);
         ok();
     } else if (command == QLatin1String("inject") && args.size() == 1) {
-        sim.injectInAckWindow(args.front().toLatin1());
+        line.injectInAckWindow(args.front().toLatin1());
         ok();
     } else if (command == QLatin1String("inject-before") && args.size() == 2
                && parseNumber(args, 1, &number)) {
-        sim.injectBeforeAck(args.front().toLatin1(), number);
+        line.injectBeforeAck(args.front().toLatin1(), number);
         ok();
     } else if (command == QLatin1String("send") && args.size() == 1) {
-        sim.sendTelegram(args.front().toLatin1());
+        line.sendTelegram(args.front().toLatin1());
         ok();
     } else if (command == QLatin1String("raw") && !args.isEmpty()) {
         const QByteArray digits = args.join(QString()).toLatin1();
         const QByteArray bytes = QByteArray::fromHex(digits);
         if (digits.size() % 2 != 0 || bytes.toHex() != digits.toLower())
             return false;
-        sim.sendRaw(bytes);
+        line.sendRaw(bytes);
         ok();
     } else if (command == QLatin1String("pace") && parseOnOff(args, &on)) {
-        sim.setPacing(on);
+        line.setPacing(on);
         ok();
     } else if (command == QLatin1String("hangup") && args.isEmpty()) {
-        sim.hangUp();
+        line.hangUp();
         ok();
     } else if (command == QLatin1String("trace") && parseOnOff(args, &on)) {
         setTrace(on);
         ok();
     } else if (command == QLatin1String("transcript") && args.isEmpty()) {
-        for (const TLKestrovanGeneratorSimulator::TranscriptEntry &entry : sim.transcript())
+        for (const TLKestrovanSimulatedLine::TranscriptEntry &entry : line.transcript())
             print(formatEntry(entry));
     } else if (command == QLatin1String("clear") && args.isEmpty()) {
-        sim.clearTranscript();
+        line.clearTranscript();
         ok();
     } else if (command == QLatin1String("sleep") && parseNumber(args, 0, &number)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::max(0, number)));

@@ -7,8 +7,10 @@
 #include <functional>
 #include <memory>
 
-// The command shell of kestrovan-sim: one command per line in, answer lines out. Trace lines
-// come from the simulator's link thread; all output goes through one lock.
+// The command shell of kestrovan-sim: one command per line in, answer lines out. Here, and
+// nowhere else, the text commands are mapped onto the members of the simulator's line, model
+// and sequence. Trace lines come from the simulator's link thread; all output goes through one
+// lock.
 class TLKestrovanSimulatorShell
 {
 public:
@@ -25,8 +27,8 @@ public:
     void setTrace(bool enabled);
 
     static QString helpText();
-    static QString formatEntry(const TLKestrovanGeneratorSimulator::TranscriptEntry &entry);
-    static QString outcomeName(TLKestrovanGeneratorSimulator::ExposureOutcome outcome);
+    static QString formatEntry(const TLKestrovanSimulatedLine::TranscriptEntry &entry);
+    static QString outcomeName(TLKestrovanExposureSequence::Outcome outcome);
 
 private:
     struct Sink;

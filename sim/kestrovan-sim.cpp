@@ -72,16 +72,18 @@ int main(int argc, char *argv[])
     parser.process(app);
 
     TLKestrovanGeneratorSimulator simulator;
+    TLKestrovanGeneratorModel &model = simulator.model();
+    TLKestrovanExposureSequence &sequence = simulator.sequence();
     if (parser.isSet(powered))
-        simulator.setPowered(true);
-    simulator.setCorrections(parser.isSet(corrections));
-    simulator.setDapEnabled(parser.isSet(dap));
-    simulator.setPacing(parser.isSet(pace));
-    if (!applyNumber(parser, powerOnDelay, [&](int ms) { simulator.setPowerOnDelayMs(ms); })
-        || !applyNumber(parser, focusDelay, [&](int ms) { simulator.setFocusReadyDelayMs(ms); })
-        || !applyNumber(parser, releaseTimeout, [&](int ms) { simulator.setReleaseTimeoutMs(ms); })
-        || !applyNumber(parser, stepDelay, [&](int ms) { simulator.setStepDelayMs(ms); })
-        || !applyNumber(parser, exposureDuration, [&](int ms) { simulator.setExposureDurationMs(ms); }))
+        model.setPowered(true);
+    model.setCorrections(parser.isSet(corrections));
+    model.setDapEnabled(parser.isSet(dap));
+    simulator.line().setPacing(parser.isSet(pace));
+    if (!applyNumber(parser, powerOnDelay, [&](int ms) { model.setPowerOnDelayMs(ms); })
+        || !applyNumber(parser, focusDelay, [&](int ms) { model.setFocusReadyDelayMs(ms); })
+        || !applyNumber(parser, releaseTimeout, [&](int ms) { sequence.setReleaseTimeoutMs(ms); })
+        || !applyNumber(parser, stepDelay, [&](int ms) { sequence.setStepDelayMs(ms); })
+        || !applyNumber(parser, exposureDuration, [&](int ms) { sequence.setExposureDurationMs(ms); }))
         return 2;
 
     if (!simulator.start()) {

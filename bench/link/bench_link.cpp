@@ -28,7 +28,7 @@
 namespace {
 constexpr double CollectionStepMs = 50;
 constexpr double QueryFloorMs =
-    CollectionStepMs + (4 + 1 + 5) * TLKestrovanGeneratorSimulator::PacingMicrosecondsPerByte / 1000.0;
+    CollectionStepMs + (4 + 1 + 5) * TLKestrovanSimulatedLine::PacingMicrosecondsPerByte / 1000.0;
 
 // CPU seconds of the thread named like the link (the kernel keeps 15 characters of a name).
 double linkThreadCpuSeconds()
@@ -62,7 +62,7 @@ int main(int argc, char **argv)
     const int pollSeconds = argument(args, QStringLiteral("--poll-seconds"), 60);
 
     TLKestrovanGeneratorSimulator sim;
-    sim.setPacing(true);
+    sim.line().setPacing(true);
     if (!sim.start()) {
         std::fprintf(stderr, "simulator: %s\n", qPrintable(sim.errorString()));
         return 1;

@@ -42,7 +42,8 @@
 
 namespace {
 using Sim = TLKestrovanGeneratorSimulator;
-constexpr double ByteMs = Sim::PacingMicrosecondsPerByte / 1000.0;
+using Line = TLKestrovanSimulatedLine;
+constexpr double ByteMs = Line::PacingMicrosecondsPerByte / 1000.0;
 constexpr double CollectionStepMs = 50.0;
 constexpr double FirstTickMs = double(Kestrovan::StatusPollIntervalMs);
 
@@ -51,10 +52,10 @@ constexpr double FirstTickMs = double(Kestrovan::StatusPollIntervalMs);
 double telegramFloorMs(const Sim &sim)
 {
     double floor = 0;
-    for (const QByteArray &telegram : sim.telegramsFromDriver()) {
+    for (const QByteArray &telegram : sim.line().telegramsFromDriver()) {
         double bytes = telegram.size() + 1;
         if (telegram.size() == 4 && telegram.at(2) == '?')
-            bytes += Sim::telegram(telegram.left(2) + sim.value(telegram.left(2))).size();
+            bytes += Line::telegram(telegram.left(2) + sim.model().value(telegram.left(2))).size();
         floor += bytes * ByteMs + CollectionStepMs;
     }
     return floor;
@@ -87,8 +88,8 @@ int main(int argc, char **argv)
     TLXRaySynchronizer::instance()->setDetectorReadyAnswer(TLHostAnswer::atOnce());
 
     Sim sim;
-    sim.setPacing(true);
-    sim.setPowerOnDelayMs(0);
+    sim.line().setPacing(true);
+    sim.model().setPowerOnDelayMs(0);
     if (!sim.start()) {
         std::fprintf(stderr, "simulator: %s\n", qPrintable(sim.errorString()));
         return 1;
@@ -103,9 +104,9 @@ int main(int argc, char **argv)
     Row switchOn{"switchOn, power reported at once", {}, {}};
     for (int i = 0; i < std::max(3, runs / 10); ++i) {
         // The generator was reported off before: the power-on wait needs the first status poll.
-        sim.setPowered(false);
-        driver.onMessageReceived(Sim::telegram("st0"));
-        sim.clearTranscript();
+        sim.model().setPowered(false);
+        driver.onMessageReceived(Line::telegram("st0"));
+        sim.line().clearTranscript();
         QElapsedTimer timer;
         timer.start();
         if (!driver.switchOn().isSuccess()) {
@@ -119,13 +120,14 @@ int main(int argc, char **argv)
     if (!driver.switchOn().isSuccess())
         return 1;
 
-    const auto measure = [&sim, runs](Row &row, const std::function<void(int)> &operation) {
+    TLKestrovanSimulatedLine &line = sim.line();
+    const auto measure = [&sim, &line, runs](Row &row, const std::function<void(int)> &operation) {
         for (int i = 0; i < runs; ++i) {
             // Started just after a status poll, so that the poll's telegrams do not fall in.
-            sim.clearTranscript();
-            while (!sim.waitForTelegramFromDriver("qs?", 2000) || !sim.waitForIdle(2000)) {}
+            line.clearTranscript();
+            while (!line.waitForTelegramFromDriver("qs?", 2000) || !line.waitForIdle(2000)) {}
             QThread::msleep(20);
-            sim.clearTranscript();
+            line.clearTranscript();
             QElapsedTimer timer;
             timer.start();
             operation(i);
@@ -142,22 +144,22 @@ int main(int argc, char **argv)
     });
 
     Row reaction{"handshake: xy 0A01 last byte to xr 41 first byte", {}, {}};
-    const QByteArray state = Sim::telegram("xy0A01");
+    const QByteArray state = Line::telegram("xy0A01");
     for (int i = 0; i < runs; ++i) {
         // As above, between two status polls: a state that meets a poll's exchange waits for it,
         // as the link writes one telegram at a time in the order they were queued.
-        sim.clearTranscript();
-        while (!sim.waitForTelegramFromDriver("qs?", 2000) || !sim.waitForIdle(2000)) {}
+        line.clearTranscript();
+        while (!line.waitForTelegramFromDriver("qs?", 2000) || !line.waitForIdle(2000)) {}
         QThread::msleep(20);
-        sim.clearTranscript();
-        sim.sendTelegram("xy0A01");
-        if (!sim.waitForTelegramFromDriver("xr41", 3000) || !sim.waitForIdle(3000))
+        line.clearTranscript();
+        line.sendTelegram("xy0A01");
+        if (!line.waitForTelegramFromDriver("xr41", 3000) || !line.waitForIdle(3000))
             return 1;
         qint64 stateEnd = -1, answerStart = -1;
-        for (const Sim::TranscriptEntry &entry : sim.transcript()) {
-            if (stateEnd < 0 && entry.direction == Sim::Direction::ToDriver && entry.bytes.contains(state))
-                stateEnd = entry.elapsedUs + qint64(state.size() - 1) * Sim::PacingMicrosecondsPerByte;
-            if (answerStart < 0 && entry.direction == Sim::Direction::FromDriver
+        for (const Line::TranscriptEntry &entry : line.transcript()) {
+            if (stateEnd < 0 && entry.direction == Line::Direction::ToDriver && entry.bytes.contains(state))
+                stateEnd = entry.elapsedUs + qint64(state.size() - 1) * Line::PacingMicrosecondsPerByte;
+            if (answerStart < 0 && entry.direction == Line::Direction::FromDriver
                 && entry.bytes.contains("xr41"))
                 answerStart = entry.elapsedUs;
         }

@@ -304,7 +304,7 @@ bool Soak::begin()
     for (int i = 0; i < 20; ++i)
         setting(i, warmUp);
     ledger.settle();
-    sim.clearTranscript();
+    sim.line().clearTranscript();
     TLHostCallLog::clear();
     rssAfterWarmUp = residentKiB();
     return warmUp.mismatches == 0;
@@ -379,7 +379,7 @@ void Soak::housekeeping(int round, PhaseResult &result, const QElapsedTimer &pha
     // Events queued for the main thread (none expected without faults) must not pile up.
     QCoreApplication::processEvents();
     account(result, ledger.settle());
-    sim.clearTranscript();
+    sim.line().clearTranscript();
     TLHostCallLog::clear();
     if ((round + 1) % ProgressEvery == 0 || round + 1 == 5) {
         const double perRound = double(phase.elapsed()) / double(round + 1);
@@ -411,12 +411,14 @@ PhaseResult Soak::exposures(int count)
     result.name = QStringLiteral("exposures");
     QElapsedTimer phase;
     phase.start();
+    TLKestrovanExposureSequence &sequence = sim.sequence();
+    const TLKestrovanGeneratorModel &model = sim.model();
     for (int i = 0; i < count; ++i) {
         currentRound = i;
         // A different setting before each, so that the exposure's values change too.
         setting(i, result);
-        if (sim.runExposure() && sim.waitForExposureDone(ExposureLimitMs)
-            && sim.exposureOutcome() == TLKestrovanGeneratorSimulator::ExposureOutcome::Completed) {
+        if (sequence.runExposure() && sequence.waitForExposureDone(ExposureLimitMs)
+            && sequence.exposureOutcome() == TLKestrovanExposureSequence::Outcome::Completed) {
             TLGeneratorSettings last;
             QElapsedTimer timer;
             timer.start();
@@ -426,8 +428,8 @@ PhaseResult Soak::exposures(int count)
             if (took >= ReplyTimeoutMs)
                 result.incidents
                     << QStringLiteral("exposures round %1: lastExposureSettings took %2 ms").arg(i).arg(took);
-            if (last.kV != sim.value("xv").toDouble() || last.mAs != sim.value("xa").toDouble()
-                || last.mA != sim.value("xm").toDouble() || last.ms != sim.value("xs").toDouble() * 0.5) {
+            if (last.kV != model.value("xv").toDouble() || last.mAs != model.value("xa").toDouble()
+                || last.mA != model.value("xm").toDouble() || last.ms != model.value("xs").toDouble() * 0.5) {
                 ++result.mismatches;
                 result.incidents
                     << QStringLiteral("exposures round %1: last exposure read back wrong").arg(i);
@@ -436,7 +438,7 @@ PhaseResult Soak::exposures(int count)
             ++result.failures;
             result.incidents << QStringLiteral("exposures round %1: sequence ended as %2")
                                     .arg(i)
-                                    .arg(int(sim.exposureOutcome()));
+                                    .arg(int(sequence.exposureOutcome()));
         }
         housekeeping(i, result, phase, count);
     }
@@ -459,8 +461,8 @@ PhaseResult Soak::losses(int count, int &repeats, int &neverWritten, Timings &de
 
         // No echo from now on: the next telegram (a status poll, as the host is idle) is
         // written again and again and given up; the host hears of it as device state 4.
-        const int droppedBefore = sim.droppedAcknowledgements();
-        sim.dropAcknowledgements(-1);
+        const int droppedBefore = sim.line().droppedAcknowledgements();
+        sim.line().dropAcknowledgements(-1);
         QElapsedTimer lost;
         lost.start();
         while (device.state() != DeviceState::Error && lost.elapsed() < LossLimitMs) {
@@ -468,7 +470,7 @@ PhaseResult Soak::losses(int count, int &repeats, int &neverWritten, Timings &de
             QThread::msleep(SettleStepMs);
         }
         detection.add(lost.elapsed());
-        sim.dropAcknowledgements(0);
+        sim.line().dropAcknowledgements(0);
         if (device.state() != DeviceState::Error || driver->isPortOpen()) {
             ++result.failures;
             result.incidents << QStringLiteral("losses round %1: not reported to the host").arg(i);
@@ -477,7 +479,7 @@ PhaseResult Soak::losses(int count, int &repeats, int &neverWritten, Timings &de
         // One telegram was written over and over (every copy's echo withheld on purpose);
         // whatever was queued behind it was never written, as the link had failed.
         const TelegramLedger::Difference window = ledger.restart();
-        const int dropped = sim.droppedAcknowledgements() - droppedBefore;
+        const int dropped = sim.line().droppedAcknowledgements() - droppedBefore;
         repeats += window.duplicated;
         neverWritten += window.lost;
         // Copies beyond the repeats of the one withheld telegram would be duplicates.
@@ -534,9 +536,9 @@ int main(int argc, char **argv)
     const int lossCount = argument(args, QStringLiteral("--losses"), 100);
 
     TLKestrovanGeneratorSimulator sim;
-    sim.setPacing(true);
-    sim.setTraceHandler([](const TLKestrovanGeneratorSimulator::TranscriptEntry &entry) {
-        if (entry.direction == TLKestrovanGeneratorSimulator::Direction::FromDriver)
+    sim.line().setPacing(true);
+    sim.line().setTraceHandler([](const TLKestrovanSimulatedLine::TranscriptEntry &entry) {
+        if (entry.direction == TLKestrovanSimulatedLine::Direction::FromDriver)
             ledger.received(entry.bytes);
     });
     if (!sim.start()) {
@@ -557,8 +559,8 @@ int main(int argc, char **argv)
     Timings detection;
     const PhaseResult losses = soak.losses(lossCount, repeats, neverWritten, detection);
     const qint64 rssEnd = residentKiB();
-    const int generatorRepeats = sim.repeatedWrites();
-    const int badChecks = sim.badCheckBytes();
+    const int generatorRepeats = sim.line().repeatedWrites();
+    const int badChecks = sim.line().badCheckBytes();
     const int threadsLeft = soak.end();
 
     std::printf("\n| phase     | rounds | wall (s) | calls  | p50 ms  | max ms  | >=3s | lost | duplicated | "

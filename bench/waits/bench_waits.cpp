@@ -72,9 +72,9 @@ int main(int argc, char **argv)
     const int runs = argument(host.arguments(), QStringLiteral("--runs"), 10);
 
     TLKestrovanGeneratorSimulator sim;
-    sim.setPacing(true);
-    sim.setPowerOnDelayMs(ReportAfterMs);
-    sim.setFocusReadyDelayMs(ReportAfterMs);
+    sim.line().setPacing(true);
+    sim.model().setPowerOnDelayMs(ReportAfterMs);
+    sim.model().setFocusReadyDelayMs(ReportAfterMs);
     if (!sim.start())
         return 1;
     TLGeneratorDriverKestrovan driver;
@@ -86,8 +86,8 @@ int main(int argc, char **argv)
 
     std::vector<double> powerCpu, powerReaction, focusCpu, focusReaction;
     for (int i = 0; i < runs; ++i) {
-        sim.setPowered(false);
-        driver.onMessageReceived(TLKestrovanGeneratorSimulator::telegram("st0"));
+        sim.model().setPowered(false);
+        driver.onMessageReceived(TLKestrovanSimulatedLine::telegram("st0"));
         host.awaitedBit = TLKestrovanStatusWord::GeneratorOnBit;
         host.storedAt = 0;
         QElapsedTimer wall;

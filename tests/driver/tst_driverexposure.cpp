@@ -14,14 +14,14 @@ private slots:
         QVERIFY(rig.isReady());
         QVERIFY(rig.switchOn());
         // Long enough an exposure that a running status poll would show in it.
-        rig.sim().setExposureDurationMs(2500);
-        rig.sim().setPacing(true);
-        rig.sim().clearTranscript();
+        rig.sim().sequence().setExposureDurationMs(2500);
+        rig.sim().line().setPacing(true);
+        rig.sim().line().clearTranscript();
         TLHostCallLog::clear();
         rig.host().clearRecords();
-        QVERIFY(rig.sim().runExposure());
-        QVERIFY(rig.sim().waitForExposureDone(20000));
-        QCOMPARE(rig.sim().exposureOutcome(), TLKestrovanGeneratorSimulator::ExposureOutcome::Completed);
+        QVERIFY(rig.sim().sequence().runExposure());
+        QVERIFY(rig.sim().sequence().waitForExposureDone(20000));
+        QCOMPARE(rig.sim().sequence().exposureOutcome(), TLKestrovanExposureSequence::Outcome::Completed);
         const QString p = QStringLiteral("TLXRayExposureStateProvider::"),
                       s = QStringLiteral("TLXRaySynchronizer::");
         QTRY_COMPARE_WITH_TIMEOUT(
@@ -36,7 +36,7 @@ private slots:
             "current generator settings: mode 1, 70 kv, 20 mAs, 200 mA, 100 ms, focus 1, aec 0")));
         // No status poll while the exposure key was held; polling resumes at exposure off.
         qint64 keyHeldAt = -1, offAt = -1;
-        for (const auto &entry : rig.sim().transcript()) {
+        for (const auto &entry : rig.sim().line().transcript()) {
             if (keyHeldAt < 0 && entry.bytes.contains("xy0E03"))
                 keyHeldAt = entry.elapsedUs;
             if (offAt < 0 && entry.bytes.contains("xy1400"))
@@ -45,7 +45,7 @@ private slots:
                 QVERIFY2(!entry.bytes.contains("st?"), "status polled while the exposure key was held");
         }
         QVERIFY(keyHeldAt >= 0 && offAt > keyHeldAt + 2000000);
-        rig.sim().clearTranscript();
+        rig.sim().line().clearTranscript();
         QVERIFY(rig.waitForPayload("st?", 2000));
         // The values of the exposure, as the generator reports them afterwards.
         TLGeneratorSettings last;

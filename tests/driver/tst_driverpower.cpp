@@ -31,14 +31,14 @@ private slots:
         QFETCH(QByteArrayList, expected);
         TLDirectTestRig rig;
         QVERIFY(rig.isReady());
-        rig.sim().setValue("fc", focus);
+        rig.sim().model().setValue("fc", focus);
         rig.driver().setBlockQueries(blockQueries);
         QVariant unchanged(3);
         QVERIFY(rig.driver().executeCommand(QStringLiteral("switchOn"), unchanged).isSuccess());
         QVERIFY(rig.driver().isSwitchedOn());
         QCOMPARE(unchanged, QVariant(3));
         QCOMPARE(rig.payloadsFromDriver(), expected);
-        QCOMPARE(rig.sim().telegramsFromDriver().first().toHex(' '), QByteArray("6f 6e 31 b0"));
+        QCOMPARE(rig.sim().line().telegramsFromDriver().first().toHex(' '), QByteArray("6f 6e 31 b0"));
         int last = -1;
         for (const char *milestone : {"generator switched on", "query init values finished",
                                       "set focus for activation", "set target device (table)"}) {
@@ -48,7 +48,7 @@ private slots:
         }
         // The status poll runs from the power-on command on; a second switch-on sends nothing.
         QVERIFY(rig.waitForPayload("st?", 2000));
-        rig.sim().clearTranscript();
+        rig.sim().line().clearTranscript();
         QVERIFY(rig.driver().switchOn().isSuccess());
         QVERIFY(rig.payloadsFromDriver().isEmpty());
         // Switching off sends the power-off command and closes the link: nothing leaves after it.
@@ -56,9 +56,9 @@ private slots:
         QCOMPARE(rig.payloadsFromDriver(), QByteArrayList{"on0"});
         QVERIFY(!rig.driver().isPortOpen() && !rig.driver().isSwitchedOn());
         QCOMPARE(rig.host().countLog(QStringLiteral("generator switched off")), 1);
-        rig.sim().clearTranscript();
+        rig.sim().line().clearTranscript();
         QTest::qWait(1200);
-        QVERIFY(rig.sim().bytesFromDriver().isEmpty());
+        QVERIFY(rig.sim().line().bytesFromDriver().isEmpty());
     }
 
     void switchOffWithoutSwitchOn_data()
@@ -129,8 +129,8 @@ private slots:
         QFETCH(QVariant, expected);
         TLDirectTestRig rig;
         QVERIFY(rig.isReady());
-        rig.sim().setVersion("V2.0-sim");
-        rig.sim().setDapEnabled(true);
+        rig.sim().model().setVersion("V2.0-sim");
+        rig.sim().model().setDapEnabled(true);
         QVERIFY(rig.switchOn());
         QTRY_VERIFY_WITH_TIMEOUT(rig.driver().statusDapEnabled(), 3000);
         QVariant value(17);
@@ -145,10 +145,10 @@ private slots:
         const QString notConnected = QStringLiteral("Die Verbindung zum Generator ist nicht hergestellt.");
         QCOMPARE(rig.driver().activateForAcqusition().text(), notConnected);
         QCOMPARE(rig.host().countLog(QStringLiteral("no connection to generator")), 1);
-        QVERIFY(rig.sim().bytesFromDriver().isEmpty());
-        rig.sim().setFocusReadyDelayMs(300);
+        QVERIFY(rig.sim().line().bytesFromDriver().isEmpty());
+        rig.sim().model().setFocusReadyDelayMs(300);
         QVERIFY(rig.switchOn());
-        rig.sim().clearTranscript();
+        rig.sim().line().clearTranscript();
         QElapsedTimer timer;
         timer.start();
         QVERIFY(rig.driver().activateForAcqusition().isSuccess());
@@ -161,7 +161,7 @@ private slots:
         QVERIFY(timer.elapsed() < 250);
         QCOMPARE(rig.payloadsFromDriver(), (QByteArrayList{"rs", "rs"}));
         // Switched off at the generator's panel: refused, nothing sent, still switched on.
-        rig.sim().setPowered(false);
+        rig.sim().model().setPowered(false);
         QTRY_VERIFY_WITH_TIMEOUT(!rig.driver().statusGeneratorOn(), 3000);
         QCOMPARE(rig.driver().activateForAcqusition().text(), notConnected);
         QCOMPARE(rig.payloadsFromDriver(), (QByteArrayList{"rs", "rs"}));
@@ -187,8 +187,8 @@ private slots:
         QVERIFY(!rig.driver().isPortOpen());
         QCOMPARE(stateThread, QThread::currentThread());
         // The last status stays known: the next switch-on does not wait for a new report.
-        rig.sim().setPowerOnDelayMs(600000);
-        rig.sim().setPowered(false);
+        rig.sim().model().setPowerOnDelayMs(600000);
+        rig.sim().model().setPowered(false);
         QVERIFY(rig.switchOn());
     }
 
@@ -198,7 +198,7 @@ private slots:
         QVERIFY(rig.isReady());
         QVERIFY(rig.switchOn());
         rig.device().setState(DeviceState::Busy);
-        rig.sim().clearTranscript();
+        rig.sim().line().clearTranscript();
         std::thread host([&rig] {
             std::this_thread::sleep_for(std::chrono::milliseconds(800));
             rig.device().setState(DeviceState::Ready);

@@ -100,7 +100,7 @@ private slots:
         QFETCH(QString, line);
         QFETCH(double, back);
         on->driver().setBlockQueries(blockQueries);
-        on->sim().clearTranscript();
+        on->sim().line().clearTranscript();
         on->host().clearRecords();
         set(on->driver(), setter, value);
         on->driver().setBlockQueries(false);
@@ -140,8 +140,8 @@ private slots:
         QFETCH(QString, getter);
         QFETCH(double, expected);
         // "dc" compares only its first two characters: make sure the report differs in them.
-        on->driver().onMessageReceived(TLKestrovanGeneratorSimulator::telegram(reply.left(2) + "__"));
-        on->driver().onMessageReceived(TLKestrovanGeneratorSimulator::telegram(reply));
+        on->driver().onMessageReceived(TLKestrovanSimulatedLine::telegram(reply.left(2) + "__"));
+        on->driver().onMessageReceived(TLKestrovanSimulatedLine::telegram(reply));
         QCOMPARE(get(on->driver(), getter), expected);
     }
 
@@ -167,7 +167,7 @@ private slots:
     {
         TLDirectTestRig rig;
         QVERIFY(rig.isReady());
-        rig.sim().setCorrections(true);
+        rig.sim().model().setCorrections(true);
         QVERIFY(rig.switchOn());
         int changes = 0;
         QObject receiver;
@@ -184,12 +184,12 @@ private slots:
     {
         TLDirectTestRig rig;
         QVERIFY(rig.isReady());
-        rig.sim().setDapEnabled(true);
+        rig.sim().model().setDapEnabled(true);
         QVERIFY(rig.switchOn());
         QTRY_VERIFY_WITH_TIMEOUT(rig.driver().statusDapEnabled(), 3000);
-        rig.sim().setLastExposure("81", "12.5", "250", "200", "1.8");
-        rig.sim().setDoseZeroQueries(2);
-        rig.sim().clearTranscript();
+        rig.sim().model().setLastExposure("81", "12.5", "250", "200", "1.8");
+        rig.sim().model().setDoseZeroQueries(2);
+        rig.sim().line().clearTranscript();
         TLGeneratorSettings settings;
         QVERIFY(rig.driver().lastExposureSettings(settings).isSuccess());
         QCOMPARE(settings.kV, 81.0);

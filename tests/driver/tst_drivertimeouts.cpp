@@ -12,7 +12,7 @@ private slots:
     {
         TLDirectTestRig rig;
         QVERIFY(rig.isReady());
-        rig.sim().setPowerOnDelayMs(600000);
+        rig.sim().model().setPowerOnDelayMs(600000);
         QElapsedTimer timer;
         timer.start();
         const TLCondition result = rig.driver().switchOn();
@@ -24,7 +24,7 @@ private slots:
             rig.host().countLog(QStringLiteral("failed to switch on generator - no power on acknowledgment")),
             1);
         // The link stays open and keeps polling.
-        rig.sim().clearTranscript();
+        rig.sim().line().clearTranscript();
         QVERIFY(rig.waitForPayload("st?", 2000));
     }
 
@@ -32,7 +32,7 @@ private slots:
     {
         TLDirectTestRig rig;
         QVERIFY(rig.isReady());
-        rig.sim().dropAcknowledgements(-1);
+        rig.sim().line().dropAcknowledgements(-1);
         const TLCondition result = rig.driver().switchOn();
         QCOMPARE(result.text(),
                  QStringLiteral("Es trat ein Fehler bei der Kommunikation mit dem Generator auf."));
@@ -49,7 +49,7 @@ private slots:
         QVERIFY(rig.isReady());
         QVERIFY(rig.switchOn());
         QVERIFY(rig.quietMoment()); // the power-off command is the telegram that fails
-        rig.sim().dropAcknowledgements(-1);
+        rig.sim().line().dropAcknowledgements(-1);
         QVERIFY(rig.driver().switchOff().isSuccess());
         QCOMPARE(rig.host().countLog(
                      QStringLiteral("failed to switch off generator - failed to send power off command")),
@@ -61,7 +61,7 @@ private slots:
     {
         TLDirectTestRig rig;
         QVERIFY(rig.isReady());
-        rig.sim().setFocusReadyDelayMs(600000);
+        rig.sim().model().setFocusReadyDelayMs(600000);
         QVERIFY(rig.switchOn());
         rig.host().clearRecords();
         QElapsedTimer timer;
@@ -81,11 +81,11 @@ private slots:
     {
         TLDirectTestRig rig;
         QVERIFY(rig.isReady());
-        rig.sim().setDapEnabled(true);
+        rig.sim().model().setDapEnabled(true);
         QVERIFY(rig.switchOn());
         QTRY_VERIFY_WITH_TIMEOUT(rig.driver().statusDapEnabled(), 3000);
-        rig.sim().setLastExposure("70", "10", "200", "100", "0");
-        rig.sim().clearTranscript();
+        rig.sim().model().setLastExposure("70", "10", "200", "100", "0");
+        rig.sim().line().clearTranscript();
         QElapsedTimer timer;
         timer.start();
         TLGeneratorSettings settings;
@@ -95,8 +95,8 @@ private slots:
         QCOMPARE(settings.ms, 50.0);
         // Asked again and again while it stays 0, a quarter second (and a round trip) apart.
         QList<qint64> asked;
-        for (const auto &entry : rig.sim().transcript()) {
-            if (entry.direction == TLKestrovanGeneratorSimulator::Direction::FromDriver
+        for (const auto &entry : rig.sim().line().transcript()) {
+            if (entry.direction == TLKestrovanSimulatedLine::Direction::FromDriver
                 && entry.bytes.contains("xg?"))
                 asked << entry.elapsedUs / 1000;
         }

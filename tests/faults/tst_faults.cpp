@@ -45,21 +45,21 @@ private slots:
         QVERIFY(rig.switchOn());
         rig.device().setState(DeviceState::Ready);
         if (!poweredOn) {
-            rig.sim().setPowered(false);
+            rig.sim().model().setPowered(false);
             QTRY_VERIFY_WITH_TIMEOUT(!rig.driver().statusGeneratorOn(), SettleMs);
         }
         if (exposing) {
-            rig.sim().setExposureDurationMs(60000);
-            QVERIFY(rig.sim().runExposure());
+            rig.sim().sequence().setExposureDurationMs(60000);
+            QVERIFY(rig.sim().sequence().runExposure());
             QTRY_COMPARE_WITH_TIMEOUT(rig.host().countLog(QStringLiteral("EXPOSURE: exposure on")), 1,
                                       SettleMs);
         }
         const QString port = rig.sim().slavePath();
         rig.host().clearRecords();
         if (pulled)
-            rig.sim().hangUp();
+            rig.sim().line().hangUp();
         else
-            rig.sim().dropAcknowledgements(-1);
+            rig.sim().line().dropAcknowledgements(-1);
         if (exposing)
             rig.driver().setKV(90);
         else
@@ -91,11 +91,11 @@ private slots:
             QVERIFY(rig.sim().start());
             rig.setPortName(rig.sim().slavePath());
         } else {
-            rig.sim().dropAcknowledgements(0);
+            rig.sim().line().dropAcknowledgements(0);
         }
         QVariant unused;
         QVERIFY(rig.driver().executeCommand(QStringLiteral("switchOn"), unused).isSuccess());
-        rig.sim().clearTranscript();
+        rig.sim().line().clearTranscript();
         QVERIFY(rig.waitForPayload("st?", SettleMs));
         QVERIFY(rig.driver().isSwitchedOn());
         QCOMPARE(rig.host().alarms().size(), poweredOn ? 1 : 0);
@@ -119,13 +119,13 @@ private slots:
         std::thread host;
         if (moment == QLatin1String("late reply")) {
             // The version comes after the query gave up, while the destructor switches off.
-            rig.sim().setReplyDelayMs(int(Kestrovan::ReplyTimeoutMs) + 300);
+            rig.sim().line().setReplyDelayMs(int(Kestrovan::ReplyTimeoutMs) + 300);
             QVariant version;
             QVERIFY(rig.driver().executeCommand(QStringLiteral("version"), version).isSuccess());
             QCOMPARE(version.toString(), QString());
         } else if (moment == QLatin1String("busy")) {
-            rig.sim().setExposureDurationMs(Kestrovan::GiveUpMs);
-            QVERIFY(rig.sim().runExposure());
+            rig.sim().sequence().setExposureDurationMs(Kestrovan::GiveUpMs);
+            QVERIFY(rig.sim().sequence().runExposure());
             QTRY_COMPARE_WITH_TIMEOUT(rig.host().countLog(QStringLiteral("EXPOSURE: exposure on")), 1,
                                       SettleMs);
             rig.device().setState(DeviceState::Busy);
@@ -135,13 +135,13 @@ private slots:
             });
         } else {
             // The link has failed and closed its port; the driver's queued reaction has not run.
-            rig.sim().dropAcknowledgements(-1);
+            rig.sim().line().dropAcknowledgements(-1);
             QElapsedTimer timer;
             timer.start();
             while (rig.driver().isPortOpen() && timer.elapsed() < 2 * qint64(Kestrovan::GiveUpMs))
                 QThread::msleep(10);
         }
-        rig.sim().clearTranscript();
+        rig.sim().line().clearTranscript();
         QElapsedTimer timer;
         timer.start();
         rig.destroyDriver();
@@ -150,7 +150,7 @@ private slots:
             host.join();
         QCoreApplication::sendPostedEvents();
         QVERIFY2(took < Kestrovan::GiveUpMs, qPrintable(QString::number(took)));
-        QCOMPARE(rig.sim().countTelegramsFromDriver("on0"), moment == QLatin1String("failed") ? 0 : 1);
+        QCOMPARE(rig.sim().line().countTelegramsFromDriver("on0"), moment == QLatin1String("failed") ? 0 : 1);
         if (moment == QLatin1String("busy"))
             QVERIFY(took >= 450);
         QCOMPARE(rig.host().countLog(QStringLiteral("serial port closed after error")), 0);
@@ -166,14 +166,14 @@ private slots:
         rig.device().setState(DeviceState::Ready);
         QVERIFY(rig.quietMoment());
         rig.host().clearRecords();
-        rig.sim().dropAcknowledgementsFor(7000);
+        rig.sim().line().dropAcknowledgementsFor(7000);
         QElapsedTimer timer;
         timer.start();
         rig.driver().setKV(81);
         QVERIFY(timer.elapsed() >= 6900);
-        const int copies = rig.sim().countTelegramsFromDriver("kv81");
+        const int copies = rig.sim().line().countTelegramsFromDriver("kv81");
         QVERIFY2(copies >= 12 && copies <= 16, qPrintable(QString::number(copies)));
-        QCOMPARE(rig.sim().value("kv"), QByteArray("81"));
+        QCOMPARE(rig.sim().model().value("kv"), QByteArray("81"));
         QCOMPARE(rig.payloadsFromDriver().mid(copies), (QByteArrayList{"kv?", "as?", "ma?", "ms?"}));
         QTest::qWait(300);
         QVERIFY(rig.host().alarms().isEmpty());
@@ -208,16 +208,16 @@ private slots:
         QFETCH(QString, unknown);
         TLDirectTestRig rig;
         QVERIFY(rig.isReady());
-        rig.sim().setVersion("V9.9");
+        rig.sim().model().setVersion("V9.9");
         QVERIFY(rig.switchOn());
         QVERIFY(rig.quietMoment());
         rig.host().clearRecords();
         if (fault == QLatin1String("corrupt"))
-            rig.sim().corruptNextReply();
+            rig.sim().line().corruptNextReply();
         else if (fault.startsWith(QLatin1String("split")))
-            rig.sim().splitNextReply(fault.mid(6).toInt());
+            rig.sim().line().splitNextReply(fault.mid(6).toInt());
         else
-            rig.sim().sendRaw("noise 12 ?");
+            rig.sim().line().sendRaw("noise 12 ?");
         QTest::qWait(100);
         QVariant value;
         QElapsedTimer timer;
@@ -229,11 +229,11 @@ private slots:
         QCOMPARE(rig.host().countLog(QStringLiteral("received: vsV9.9")), version.isEmpty() ? 0 : 1);
         QCOMPARE(rig.host().logTexts().filter(QStringLiteral("unknown command: ")),
                  unknown.isEmpty() ? QStringList{} : QStringList{unknown});
-        QCOMPARE(rig.sim().repeatedWrites(), 0);
+        QCOMPARE(rig.sim().line().repeatedWrites(), 0);
         QVERIFY(rig.host().alarms().isEmpty());
         // The line still works.
         rig.driver().setMs(40);
-        QCOMPARE(rig.sim().value("ms"), QByteArray("40"));
+        QCOMPARE(rig.sim().model().value("ms"), QByteArray("40"));
     }
 
     void unaskedTelegramInAckWindow()
@@ -246,12 +246,12 @@ private slots:
         QVERIFY(rig.switchOn());
         QVERIFY(rig.quietMoment());
         rig.host().clearRecords();
-        rig.sim().injectInAckWindow("kv99");
+        rig.sim().line().injectInAckWindow("kv99");
         rig.driver().setMA(300);
-        QCOMPARE(rig.sim().countTelegramsFromDriver("ma300"), 1);
+        QCOMPARE(rig.sim().line().countTelegramsFromDriver("ma300"), 1);
         QCOMPARE(rig.host().logTexts().filter(QStringLiteral("value changed: kv")),
                  (QStringList{"value changed: kv (70 -> 99)", "value changed: kv (99 -> 70)"}));
-        QCOMPARE(rig.sim().bytesFromDriver().count(TLKestrovanGeneratorSimulator::telegram("kv99").back()),
+        QCOMPARE(rig.sim().line().bytesFromDriver().count(TLKestrovanSimulatedLine::telegram("kv99").back()),
                  1);
         QCOMPARE(rig.driver().mA(), 300.0);
     }

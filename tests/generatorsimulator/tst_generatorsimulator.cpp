@@ -17,6 +17,7 @@
 #include <utility>
 
 using Simulator = TLKestrovanGeneratorSimulator;
+using Line = TLKestrovanSimulatedLine;
 
 namespace {
 constexpr int AnswerMs = 3000; // far above the simulator's own latency of a few milliseconds
@@ -26,7 +27,7 @@ constexpr int PollMs = 20;
 
 const auto fromHex = [](const char *text) { return QByteArray::fromHex(text); };
 // Telegrams as the driver sends them; the literal rows below anchor the arithmetic.
-const auto tg = &Simulator::telegram;
+const auto tg = &Line::telegram;
 } // namespace
 
 class tst_GeneratorSimulator : public QObject
@@ -46,8 +47,8 @@ private slots:
         // The simulator's master is raw, and with it this slave.
         fd = ::open(qPrintable(sim->slavePath()), O_RDWR | O_NOCTTY | O_NONBLOCK);
         QVERIFY(fd >= 0);
-        sim->setPowerOnDelayMs(DelayMs);
-        sim->setFocusReadyDelayMs(DelayMs);
+        sim->model().setPowerOnDelayMs(DelayMs);
+        sim->model().setFocusReadyDelayMs(DelayMs);
     }
     void simulator_data();
     void simulator();
@@ -76,7 +77,7 @@ private:
     {
         const QString action = play.section(QLatin1Char('@'), 1);
         bool mute = false;
-        for (QDeadlineTimer deadline(Simulator::GiveUpMs + 2 * AnswerMs); !done();) {
+        for (QDeadlineTimer deadline(Line::GiveUpMs + 2 * AnswerMs); !done();) {
             const QByteArray telegram = piece(PollMs);
             if (deadline.hasExpired())
                 return false;
@@ -134,7 +135,7 @@ void tst_GeneratorSimulator::simulator_data()
     row("dropped for a while", "drop-acks-for 9000", st, "", {}, 0, "status", " dropped-acks=1 ");
     row("dropping is over", "drop-acks-for 10;sleep 100", st, "", answered, 0, "status", " dropped-acks=0 ");
     row("corrupt reply, repeated intact", "corrupt", st, "", {echo, fromHex("737430B6"), tg("st0")},
-        Simulator::RepeatIntervalMs - 50, "status", " repeats=1 ");
+        Line::RepeatIntervalMs - 50, "status", " repeats=1 ");
     row("delayed reply", "delay 300", st, "", answered, 300, "", "");
     row("split reply", "split 150", st, "", {echo, fromHex("7374"), fromHex("30B7")}, 150, "", "");
     row("inject with the echo", "inject xy0A01", st, "", {tg("xy0A01") + echo, tg("st0")}, 0, "", "");
@@ -198,19 +199,19 @@ void tst_GeneratorSimulator::simulator()
         QTest::qWait(QuietMs);
     QVERIFY(serve(
         [&] {
-            return sim->bytesToDriver().size() >= bursts.join().size()
-                   && sim->exposureOutcome() != Simulator::ExposureOutcome::Running;
+            return sim->line().bytesToDriver().size() >= bursts.join().size()
+                   && sim->sequence().exposureOutcome() != TLKestrovanExposureSequence::Outcome::Running;
         },
         play));
     QByteArrayList bytes;
     QList<qint64> times;
-    for (const Simulator::TranscriptEntry &entry : sim->transcript()) {
-        if (entry.direction == Simulator::Direction::ToDriver) {
+    for (const Line::TranscriptEntry &entry : sim->line().transcript()) {
+        if (entry.direction == Line::Direction::ToDriver) {
             bytes << entry.bytes;
             times << entry.elapsedUs;
         }
     }
-    if (sim->exposureOutcome() == Simulator::ExposureOutcome::None)
+    if (sim->sequence().exposureOutcome() == TLKestrovanExposureSequence::Outcome::None)
         QCOMPARE(bursts.isEmpty() ? bytes : bytes.mid(0, bursts.size()), bursts);
     QVERIFY(gapMs == 0 || times.at(bursts.size() - 1) - times.first() >= qint64(gapMs) * 1000);
     QVERIFY2(run(check).contains(QRegularExpression(pattern)), qPrintable(output.join(QLatin1Char('|'))));

@@ -27,8 +27,8 @@ class tst_HostScripts : public QObject
 private slots:
     void initTestCase()
     {
-        sim.setDapEnabled(true);
-        sim.setVersion("V7.3");
+        sim.model().setDapEnabled(true);
+        sim.model().setVersion("V7.3");
         QFile catalogue(data.filePath(QStringLiteral("kestrovan/errors.csv")));
         QVERIFY(sim.start() && QDir(data.path()).mkpath(QStringLiteral("kestrovan"))
                 && catalogue.open(QIODevice::WriteOnly));
@@ -41,9 +41,9 @@ private slots:
         QVERIFY(host.start(directArguments(), "init\nset kv 81\nget kv\n", true));
         QVERIFY2(host.waitForLine(QStringLiteral("ok 81"), CommandTimeoutMs), qPrintable(host.errorText()));
         // The hand switch at the generator, while the program waits for its next command.
-        QVERIFY(sim.runExposure());
-        QVERIFY(sim.waitForExposureDone(ExposureTimeoutMs));
-        QCOMPARE(sim.exposureOutcome(), TLKestrovanGeneratorSimulator::ExposureOutcome::Completed);
+        QVERIFY(sim.sequence().runExposure());
+        QVERIFY(sim.sequence().waitForExposureDone(ExposureTimeoutMs));
+        QCOMPARE(sim.sequence().exposureOutcome(), TLKestrovanExposureSequence::Outcome::Completed);
         host.write("last\ncommand version\ncommand isDapEnabled\nlimits\nswitchOff\n");
         host.closeInput();
         QVERIFY(host.finish());
@@ -52,13 +52,13 @@ private slots:
             (QStringList{"ok", "ok", "ok 81", "ok kv=81 mas=20 ma=200 ms=100 dap=2.5", "ok V7.3", "ok true",
                          "ok kv=40..150 mas=0.5..600 ma=1..800 ms=1..6000 density=-8..8", "ok"}));
         QCOMPARE(host.exitCode(), 0);
-        QVERIFY(sim.countTelegramsFromDriver("on0") >= 1); // switched off on the line
+        QVERIFY(sim.line().countTelegramsFromDriver("on0") >= 1); // switched off on the line
     }
 
     void traceRecordsEveryByteBothWays()
     {
         const QString trace = data.filePath(QStringLiteral("line.trace"));
-        sim.clearTranscript();
+        sim.line().clearTranscript();
         TLHostProcess host;
         QVERIFY(host.run(directArguments() << QStringLiteral("--trace") << trace,
                          "init\nset kv 70\nswitchOff\n"));
@@ -74,9 +74,9 @@ private slots:
             if (!line.startsWith('#') && fields.size() >= 3)
                 (fields.at(0).contains(" TX ") ? toPort : fromPort) += QByteArray::fromHex(fields.at(1));
         }
-        QVERIFY(toPort.contains(TLKestrovanGeneratorSimulator::telegram("kv70")));
-        QCOMPARE(toPort, sim.bytesFromDriver());
-        QCOMPARE(fromPort, sim.bytesToDriver());
+        QVERIFY(toPort.contains(TLKestrovanSimulatedLine::telegram("kv70")));
+        QCOMPARE(toPort, sim.line().bytesFromDriver());
+        QCOMPARE(fromPort, sim.line().bytesToDriver());
     }
 
     void indirectScript_data()

@@ -8,10 +8,7 @@ class TestProtocolDispatch : public QObject
 {
     Q_OBJECT
 
-    static QByteArray tg(const QByteArray &payload)
-    {
-        return TLKestrovanGeneratorSimulator::telegram(payload);
-    }
+    static QByteArray tg(const QByteArray &payload) { return TLKestrovanSimulatedLine::telegram(payload); }
     TLHostApplication *host() const { return TLHostApplication::host(); }
 
 private slots:

@@ -112,11 +112,11 @@ private slots:
         const auto answer = [](int ms) { return ms < 0 ? TLHostAnswer::never() : TLHostAnswer::after(ms); };
         TLXRaySynchronizer::instance()->setDetectorReadyAnswer(answer(detectorMs));
         TLXRaySynchronizer::instance()->setXRayWindowAnswer(answer(windowMs));
-        rig.sim().clearTranscript();
+        rig.sim().line().clearTranscript();
         TLHostCallLog::clear();
         rig.host().clearRecords();
 
-        rig.driver().onMessageReceived(TLKestrovanGeneratorSimulator::telegram("xy" + state));
+        rig.driver().onMessageReceived(TLKestrovanSimulatedLine::telegram("xy" + state));
 
         QStringList expected;
         for (const QString &call : calls)
@@ -128,7 +128,7 @@ private slots:
         QTest::qWait(polling < 0 ? 300 : 1500);
         QCOMPARE(rig.payloadsFromDriver(), sent.isEmpty() ? QByteArrayList{} : QByteArrayList{sent});
         if (polling >= 0) {
-            rig.sim().clearTranscript();
+            rig.sim().line().clearTranscript();
             QTest::qWait(1200);
             QCOMPARE(rig.payloadsFromDriver(true).contains("st?"), polling == 1);
         }

@@ -18,12 +18,12 @@ private slots:
         TLGeneratorDriverKestrovan &d = rig.driver();
         QVERIFY(d.query(Kestrovan::Status1, false).isSuccess());
         QVERIFY(rig.waitForPayload("st?", 3000));
-        QCOMPARE(rig.sim().telegramsFromDriver().first().toHex(' '), QByteArray("73 74 3f b8"));
+        QCOMPARE(rig.sim().line().telegramsFromDriver().first().toHex(' '), QByteArray("73 74 3f b8"));
         QCOMPARE(rig.host().countLog(QStringLiteral("query:    st?")), 1);
         // A command's value is the current one at once, before any reply.
         QVERIFY(d.sendCommand(Kestrovan::KV, QStringLiteral("70,5"), true).isSuccess());
         QCOMPARE(d.currentValue(Kestrovan::KV, false, false), QStringLiteral("70.5"));
-        QCOMPARE(rig.sim().value("kv"), QByteArray("70.5"));
+        QCOMPARE(rig.sim().model().value("kv"), QByteArray("70.5"));
         QCOMPARE(rig.host().countLog(QStringLiteral("command:  kv70.5")), 1);
         // A value too long for a telegram never reaches the wire, nor the store.
         QVERIFY(d.sendCommand(Kestrovan::KV, QString(40, QLatin1Char('1')), true).isError());
@@ -44,7 +44,7 @@ private slots:
         QCOMPARE(rig.host().logTexts().filter(QStringLiteral("value changed")),
                  QStringList{"value changed: ma ( -> 200)"});
         // No reply: no error after the full wait; the empty entry stands, the late reply lands.
-        rig.sim().setReplyDelayMs(4500);
+        rig.sim().line().setReplyDelayMs(4500);
         QElapsedTimer timer;
         timer.start();
         QCOMPARE(d.currentValue(Kestrovan::Version, true, true), QString());
@@ -64,7 +64,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(rig.driver().currentValue(Kestrovan::Status1, false, false),
                                   QStringLiteral("0"), 3000);
         QVERIFY(!rig.payloadsFromDriver().contains("rr?"));
-        rig.sim().injectError("105");
+        rig.sim().model().injectError("105");
         QVERIFY(rig.waitForPayload("rr?", 3000));
         QTRY_COMPARE_WITH_TIMEOUT(rig.host().countLog(QStringLiteral("handle error: 105")), 1, 3000);
     }
@@ -91,7 +91,7 @@ private slots:
         rig.writeErrorCatalogue(
             "code;description;details;type\n105;Röhre zu heiß;Abkühlen lassen;Error\n7;Tür;offen;Warning");
         QVERIFY(rig.driver().initGenerator().isSuccess());
-        rig.sim().clearTranscript();
+        rig.sim().line().clearTranscript();
         rig.host().clearRecords();
         TLGeneratorDriverKestrovan &d = rig.driver();
         d.handleError("105");
@@ -114,7 +114,7 @@ private slots:
         // The first poll more than 2 s after the alarm resets the generator and asks again.
         QTRY_COMPARE_WITH_TIMEOUT(rig.host().countLog(QStringLiteral("reset error")), 1, 4000);
         QVERIFY(rig.waitForPayload("rr?", 2000));
-        const QByteArray wire = rig.sim().bytesFromDriver();
+        const QByteArray wire = rig.sim().line().bytesFromDriver();
         QVERIFY(wire.indexOf(QByteArray::fromHex("727381")) >= 0);
         QVERIFY(wire.indexOf(QByteArray::fromHex("727381")) < wire.indexOf(QByteArray::fromHex("72723FBF")));
         d.handleError("105");
@@ -141,7 +141,7 @@ private slots:
         TLHostApplication::host()->clearRecords();
         TLKestrovanProtocol *protocol = new TLGeneratorDriverKestrovan;
         if (!status.isEmpty())
-            protocol->onMessageReceived(TLKestrovanGeneratorSimulator::telegram(status));
+            protocol->onMessageReceived(TLKestrovanSimulatedLine::telegram(status));
         QSignalSpy lost(protocol, &TLKestrovanProtocol::communicationErrorOccurred);
         protocol->onCommunicationErrorOccurred(TLCondition::error(QStringLiteral("line gone")));
         QCOMPARE(lost.count(), shown ? 1 : 0);

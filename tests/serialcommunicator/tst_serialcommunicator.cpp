@@ -11,7 +11,8 @@ class TestSerialCommunicator : public QObject
     Q_OBJECT
 
     using Sim = TLKestrovanGeneratorSimulator;
-    static QByteArray tg(const QByteArray &payload) { return Sim::telegram(payload); }
+    using Line = TLKestrovanSimulatedLine;
+    static QByteArray tg(const QByteArray &payload) { return Line::telegram(payload); }
 
 private slots:
     void receiving_data()
@@ -40,20 +41,20 @@ private slots:
         Sim sim;
         QVERIFY(sim.start());
         // Bytes that wait on the line from before the opening are not for this link.
-        sim.sendRaw(tg("xb1"));
-        QTRY_VERIFY(!sim.bytesToDriver().isEmpty());
+        sim.line().sendRaw(tg("xb1"));
+        QTRY_VERIFY(!sim.line().bytesToDriver().isEmpty());
         QTest::qWait(100);
         TLLinkRecorder rec(sim.slavePath());
         QVERIFY(rec.start());
         QCOMPARE(rec.link->objectName(), QStringLiteral("KestrovanSerialCommunicator"));
         QVERIFY(rec.link->isOpen());
         for (const QByteArray &burst : bursts) {
-            sim.sendRaw(burst);
+            sim.line().sendRaw(burst);
             QTest::qWait(300);
         }
         QTRY_COMPARE(rec.messages(), delivered);
         QTest::qWait(100);
-        QCOMPARE(sim.bytesFromDriver(), echoed);
+        QCOMPARE(sim.line().bytesFromDriver(), echoed);
     }
 
     void transmitting_data()
@@ -75,17 +76,17 @@ private slots:
         QVERIFY(sim.start());
         TLLinkRecorder rec(sim.slavePath());
         QVERIFY(rec.start());
-        sim.dropAcknowledgements(droppedEchoes);
+        sim.line().dropAcknowledgements(droppedEchoes);
         if (gapMs < 0 && !injected.isEmpty())
-            sim.injectInAckWindow(injected);
+            sim.line().injectInAckWindow(injected);
         else if (!injected.isEmpty())
-            sim.injectBeforeAck(injected, gapMs);
+            sim.line().injectBeforeAck(injected, gapMs);
         QElapsedTimer clock;
         clock.start();
         rec.link->send(tg("kv81"), true);
         const qint64 took = clock.elapsed();
         QVERIFY(rec.link->lastCondition().isSuccess());
-        QCOMPARE(sim.countTelegramsFromDriver("kv81"), droppedEchoes + 1);
+        QCOMPARE(sim.line().countTelegramsFromDriver("kv81"), droppedEchoes + 1);
         QVERIFY2(took >= qint64(droppedEchoes) * Kestrovan::AckWindowMs
                      && took < qint64(droppedEchoes) * Kestrovan::AckWindowMs + 900,
                  qPrintable(QString::number(took)));
@@ -103,8 +104,8 @@ private slots:
         TLLinkRecorder rec(sim.slavePath());
         rec.onMessage = [&rec](const QByteArray &) { rec.link->send(tg("xr41"), true); };
         QVERIFY(rec.start());
-        sim.sendTelegram("xy0A01");
-        QVERIFY(sim.waitForTelegramFromDriver("xr41", 3000));
+        sim.line().sendTelegram("xy0A01");
+        QVERIFY(sim.line().waitForTelegramFromDriver("xr41", 3000));
     }
 
     void stopping()
@@ -113,14 +114,14 @@ private slots:
         QVERIFY(sim.start());
         TLLinkRecorder rec(sim.slavePath());
         QVERIFY(rec.start());
-        sim.dropAcknowledgements(1);
+        sim.line().dropAcknowledgements(1);
         rec.link->send(tg("kv70"), false);
         rec.link->send(tg("ma3"), false);
         rec.link->stop();
         // Both were delivered before the loop ended.
         QCOMPARE(rec.link->state(), TLKestrovanSerialCommunicator::Closed);
-        QCOMPARE(sim.countTelegramsFromDriver("kv70"), 2);
-        QCOMPARE(sim.countTelegramsFromDriver("ma3"), 1);
+        QCOMPARE(sim.line().countTelegramsFromDriver("kv70"), 2);
+        QCOMPARE(sim.line().countTelegramsFromDriver("ma3"), 1);
         QVERIFY(!rec.link->isOpen());
         QElapsedTimer clock;
         clock.start();
@@ -129,7 +130,7 @@ private slots:
         QVERIFY(clock.elapsed() < 400);
         QVERIFY(rec.link->lastCondition().isSuccess());
         QTest::qWait(200);
-        QCOMPARE(sim.countTelegramsFromDriver("ms1"), 0);
+        QCOMPARE(sim.line().countTelegramsFromDriver("ms1"), 0);
     }
 
     void portThatDoesNotExist()
@@ -160,12 +161,12 @@ private slots:
         const QList<qint64> ticks = rec.ticks();
         QVERIFY(ticks[2] - ticks[1] > 1000 && ticks[2] - ticks[1] < 1500);
         // None while a transmission waits for its echo.
-        sim.dropAcknowledgementsFor(2400);
+        sim.line().dropAcknowledgementsFor(2400);
         rec.link->send(tg("kv70"), true);
         QTRY_VERIFY(rec.ticks().size() > ticks.size());
         QVERIFY(rec.ticks().at(ticks.size()) - ticks.last() > 2000);
         // A far end that hangs up must not make the loop spin a core.
-        sim.hangUp();
+        sim.line().hangUp();
         QTest::qWait(200);
         const std::clock_t before = std::clock();
         QTest::qWait(1000);

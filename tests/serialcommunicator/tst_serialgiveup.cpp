@@ -23,14 +23,14 @@ private slots:
         TLLinkRecorder rec(port);
         // As a protocol handler might: queue a telegram from the error report. It must not block
         // the link, and it is never written, as the link has failed.
-        rec.sendOnError = TLKestrovanGeneratorSimulator::telegram("on0");
+        rec.sendOnError = TLKestrovanSimulatedLine::telegram("on0");
         QVERIFY(rec.start());
-        sim.dropAcknowledgements(-1);
+        sim.line().dropAcknowledgements(-1);
         if (hungUp)
-            sim.hangUp();
+            sim.line().hangUp();
         QElapsedTimer clock;
         clock.start();
-        rec.link->send(TLKestrovanGeneratorSimulator::telegram("st?"), true);
+        rec.link->send(TLKestrovanSimulatedLine::telegram("st?"), true);
         const qint64 waited = clock.elapsed();
         QVERIFY2(waited >= 7900 && waited < 9500, qPrintable(QString::number(waited)));
         const TLCondition failed = rec.link->lastCondition();
@@ -50,9 +50,9 @@ private slots:
         QCOMPARE(rec.errors(), QList<TLCondition>{failed});
         if (!hungUp) {
             QTest::qWait(100);
-            const int copies = sim.countTelegramsFromDriver("st?");
+            const int copies = sim.line().countTelegramsFromDriver("st?");
             QVERIFY2(copies >= 14 && copies <= 17, qPrintable(QString::number(copies)));
-            QCOMPARE(sim.countTelegramsFromDriver("on0"), 0);
+            QCOMPARE(sim.line().countTelegramsFromDriver("on0"), 0);
         }
     }
 };

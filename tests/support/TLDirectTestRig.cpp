@@ -60,14 +60,14 @@ bool TLDirectTestRig::switchOn()
 
 bool TLDirectTestRig::quietMoment()
 {
-    simulator.clearTranscript();
-    return waitForPayload("qs?", SettleMs) && simulator.waitForIdle(SettleMs);
+    simulator.line().clearTranscript();
+    return waitForPayload("qs?", SettleMs) && simulator.line().waitForIdle(SettleMs);
 }
 
 QByteArrayList TLDirectTestRig::payloadsFromDriver(bool withStatusPoll) const
 {
     QByteArrayList payloads;
-    for (const QByteArray &telegram : simulator.telegramsFromDriver()) {
+    for (const QByteArray &telegram : simulator.line().telegramsFromDriver()) {
         const QByteArray payload = telegram.left(telegram.size() - 1);
         if (withStatusPoll || (payload != "st?" && payload != "qs?"))
             payloads << payload;
@@ -77,5 +77,5 @@ QByteArrayList TLDirectTestRig::payloadsFromDriver(bool withStatusPoll) const
 
 bool TLDirectTestRig::waitForPayload(const QByteArray &payload, int timeoutMs) const
 {
-    return simulator.waitForTelegramFromDriver(payload, timeoutMs);
+    return simulator.line().waitForTelegramFromDriver(payload, timeoutMs);
 }

@@ -39,14 +39,15 @@ private slots:
 
 namespace {
 using Sim = TLKestrovanGeneratorSimulator;
+using Line = TLKestrovanSimulatedLine;
 using Flag = TLTraceEvent::Flag;
 using Direction = TLTraceChunk::Direction;
 
-QList<TLTraceChunk> chunksOf(const QList<Sim::TranscriptEntry> &transcript)
+QList<TLTraceChunk> chunksOf(const QList<Line::TranscriptEntry> &transcript)
 {
     QList<TLTraceChunk> chunks;
-    for (const Sim::TranscriptEntry &entry : transcript)
-        chunks.append({entry.direction == Sim::Direction::FromDriver ? Direction::Tx : Direction::Rx,
+    for (const Line::TranscriptEntry &entry : transcript)
+        chunks.append({entry.direction == Line::Direction::FromDriver ? Direction::Tx : Direction::Rx,
                        entry.elapsedUs, QByteArray(), entry.bytes});
     return chunks;
 }
@@ -114,36 +115,36 @@ void TestTrace::flagsEveryInjectedDeviationOnce()
     link.waitForOpened();
     QCOMPARE(link.state(), TLKestrovanSerialCommunicator::Open);
     const auto ask = [&](const QByteArray &payload) {
-        link.send(Sim::telegram(payload), true);
-        return sim.waitForIdle(3000);
+        link.send(Line::telegram(payload), true);
+        return sim.line().waitForIdle(3000);
     };
     QVERIFY(ask("kv?"));
-    sim.corruptNextReply();
+    sim.line().corruptNextReply();
     QVERIFY(ask("kv?"));
-    sim.splitNextReply(150);
+    sim.line().splitNextReply(150);
     QVERIFY(ask("ma?"));
-    sim.injectInAckWindow("xy0A01");
+    sim.line().injectInAckWindow("xy0A01");
     QVERIFY(ask("as?"));
     QTest::qWait(200);
-    sim.sendRaw("ab\x99");
-    sim.sendRaw("\xa5");
+    sim.line().sendRaw("ab\x99");
+    sim.line().sendRaw("\xa5");
     QTest::qWait(300);
-    sim.dropAcknowledgements(-1);
-    link.send(Sim::telegram("kv70"), true);
+    sim.line().dropAcknowledgements(-1);
+    link.send(Line::telegram("kv70"), true);
     QTRY_COMPARE_WITH_TIMEOUT(link.state(), TLKestrovanSerialCommunicator::Closed, 3000);
     sim.stop();
 
-    const QList<TLTraceEvent> events = TLTraceDecoder::decode(chunksOf(sim.transcript()));
+    const QList<TLTraceEvent> events = TLTraceDecoder::decode(chunksOf(sim.line().transcript()));
     TLTraceSummary summary;
     for (const TLTraceEvent &event : events)
         summary.add(event);
-    const int dropped = sim.droppedAcknowledgements();
+    const int dropped = sim.line().droppedAcknowledgements();
     QVERIFY(dropped >= 10); // written again about every 500 ms for 8 s
-    const QByteArray kv70 = Sim::telegram("kv70");
+    const QByteArray kv70 = Line::telegram("kv70");
     const QList<QPair<Flag, QByteArrayList>> expected = {
         {Flag::WrongCheckByte, {"kv70\x9b"}},
-        {Flag::Split, {Sim::telegram("ma200")}},
-        {Flag::UnsolicitedInWindow, {Sim::telegram("xy0A01")}},
+        {Flag::Split, {Line::telegram("ma200")}},
+        {Flag::UnsolicitedInWindow, {Line::telegram("xy0A01")}},
         {Flag::NoTelegram, {"ab\x99"}},
         {Flag::LoneTerminator, {"\xa5"}},
         {Flag::GiveUp, {kv70}},
@@ -164,7 +165,7 @@ void TestTrace::flagsEveryInjectedDeviationOnce()
             && event.checkByteRight)
             good << event.bytes;
     }
-    QCOMPARE(good, QByteArrayList(sim.telegramsFromDriver()));
+    QCOMPARE(good, QByteArrayList(sim.line().telegramsFromDriver()));
     QCOMPARE(summary.telegrams(Direction::Tx), good.size() - summary.count(Flag::Repeat));
 }
 
@@ -207,9 +208,9 @@ void TestTrace::tapPassesAWholeRunUnchanged()
         driver.setDevice(&device);
         QVERIFY(driver.switchOn().isSuccess());
         driver.setKV(81);
-        QVERIFY(sim.runExposure());
-        QVERIFY(sim.waitForExposureDone(20000));
-        QCOMPARE(sim.exposureOutcome(), Sim::ExposureOutcome::Completed);
+        QVERIFY(sim.sequence().runExposure());
+        QVERIFY(sim.sequence().waitForExposureDone(20000));
+        QCOMPARE(sim.sequence().exposureOutcome(), TLKestrovanExposureSequence::Outcome::Completed);
         TLGeneratorSettings last;
         QVERIFY(driver.lastExposureSettings(last).isSuccess());
         QCOMPARE(last.kV, 81.0);
@@ -237,22 +238,22 @@ void TestTrace::tapPassesAWholeRunUnchanged()
         (chunk.direction == Direction::Tx ? sent : received) += chunk.bytes;
     }
     QCOMPARE(reader.skippedLines(), 0);
-    QCOMPARE(sent.toHex(' '), sim.bytesFromDriver().toHex(' '));
-    QCOMPARE(received.toHex(' '), sim.bytesToDriver().toHex(' '));
+    QCOMPARE(sent.toHex(' '), sim.line().bytesFromDriver().toHex(' '));
+    QCOMPARE(received.toHex(' '), sim.line().bytesToDriver().toHex(' '));
 
     const QList<TLTraceEvent> tapped = TLTraceDecoder::decode(chunks);
-    QCOMPARE(telegrams(tapped), telegrams(TLTraceDecoder::decode(chunksOf(sim.transcript()))));
+    QCOMPARE(telegrams(tapped), telegrams(TLTraceDecoder::decode(chunksOf(sim.line().transcript()))));
     // Until its switch-off the driver echoed everything in time and wrote nothing twice; only the
     // generator may have crossed a query with a telegram of its own.
     const auto switchOff = std::find_if(tapped.cbegin(), tapped.cend(), [](const TLTraceEvent &event) {
-        return event.direction == Direction::Tx && event.bytes == Sim::telegram("on0");
+        return event.direction == Direction::Tx && event.bytes == Line::telegram("on0");
     });
     QVERIFY(switchOff != tapped.cend());
     for (auto event = tapped.cbegin(); event != switchOff; ++event) {
         for (const TLTraceEvent::Finding &finding : event->findings)
             QVERIFY2(finding.flag == Flag::UnsolicitedInWindow, qPrintable(finding.text));
     }
-    QVERIFY(sim.telegramsFromDriver().contains(Sim::telegram("xr81")));
+    QVERIFY(sim.line().telegramsFromDriver().contains(Line::telegram("xr81")));
 }
 
 void TestTrace::timelineHasAnArrowPerTelegramAndTheExposureBand()
@@ -268,7 +269,7 @@ void TestTrace::timelineHasAnArrowPerTelegramAndTheExposureBand()
     QList<TLTraceChunk> chunks;
     qint64 us = 0;
     for (const auto &said : talk) {
-        const QByteArray telegram = Sim::telegram(said.second);
+        const QByteArray telegram = Line::telegram(said.second);
         const Direction echo = said.first == Direction::Tx ? Direction::Rx : Direction::Tx;
         chunks << TLTraceChunk{said.first, us += 10000, QByteArray(), telegram}
                << TLTraceChunk{echo, us += 2000, QByteArray(), telegram.right(1)};
