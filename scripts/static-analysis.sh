@@ -25,18 +25,7 @@ done
 wants() { [[ " ${stages[*]} " == *" $1 "* ]]; }
 
 # --- tools ---------------------------------------------------------------------------------
-"$root/scripts/setup.sh"
-missing=()
-for p in clang-tidy clang-format cppcheck; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    echo "installing: ${missing[*]}"
-    sudo_cmd=()
-    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/setup.sh" clang-tidy clang-format cppcheck
 
 start=$(date +%s)
 stage_start=$start
