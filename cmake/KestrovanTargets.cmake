@@ -6,9 +6,6 @@ function(kestrovan_warnings target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
 endfunction()
 
-# Where this file lies: its functions refer to scripts beside it.
-set(KESTROVAN_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
-
 # A static room of the driver: hidden symbols, so that only `driver` leaves the plug-in.
 function(kestrovan_room target)
     add_library(${target} STATIC ${ARGN})

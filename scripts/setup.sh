@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on Debian 12, when it is missing.
+# Installs what building and testing need on Debian 12, when it is missing; nothing is fetched
+# when all is there.  Usage: setup.sh [extra package...]   (e.g. the static analysis' tools)
 set -euo pipefail
 
 packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev
     qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools libedit-dev
     dpkg-dev file # cpack -G DEB: dpkg-shlibdeps, and file to find the binaries
+    "$@"
 )
 missing=()
 for p in "${packages[@]}"; do

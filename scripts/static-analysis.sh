@@ -25,18 +25,7 @@ done
 wants() { [[ " ${stages[*]} " == *" $1 "* ]]; }
 
 # --- tools ---------------------------------------------------------------------------------
-"$root/scripts/setup.sh"
-missing=()
-for p in clang-tidy clang-format cppcheck; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    echo "installing: ${missing[*]}"
-    sudo_cmd=()
-    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/setup.sh" clang-tidy clang-format cppcheck
 
 start=$(date +%s)
 stage_start=$start
@@ -89,14 +78,15 @@ own_files() { # name patterns...
 
 # --- compile database ----------------------------------------------------------------------
 if wants tidy || wants cppcheck; then
-    # clang, as clang-tidy is clang; with the fuzz targets, so that their sources are covered.
-    # A clang build that is there already (the ASan build of scripts/build.sh) serves as it is.
+    # clang, as clang-tidy is clang; with the fuzz targets and the benchmarks, so that their
+    # sources are covered. A clang build that is there already (the ASan build of
+    # scripts/build.sh) serves as it is; otherwise the ASan preset (clang, the fuzz targets and
+    # the compile database) is configured in a folder of its own, with the benchmarks added.
     if grep -qs '^CMAKE_CXX_COMPILER:.*clang' "$dir/CMakeCache.txt"; then
         quietly cmake -S "$root" -B "$dir" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DKESTROVAN_FUZZ=ON \
             -DKESTROVAN_BUILD_BENCH=ON
     else
-        quietly cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-            -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DKESTROVAN_FUZZ=ON
+        (cd "$root" && quietly cmake --preset address -B "$dir" -DKESTROVAN_BUILD_BENCH=ON)
     fi
     # Only moc's output is needed (tests include their "<name>.moc"), not a whole build.
     mapfile -t autogen < <(ninja -C "$dir" -t targets | grep -oE '^[A-Za-z0-9_.+-]+_autogen(:|$)' \
