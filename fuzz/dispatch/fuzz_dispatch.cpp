@@ -71,7 +71,7 @@ bool isTerminator(char byte)
 
 int commandOf(const QByteArray &message)
 {
-    for (int id = 0; id < KestrovanCommandCount; ++id) {
+    for (int id = 0; id < CommandCount; ++id) {
         if (message.at(0) == CodeLetters[id][0] && message.at(1) == CodeLetters[id][1])
             return id;
     }
@@ -180,8 +180,8 @@ Rig &rig()
 
 QVector<QString> storedValues(TLGeneratorDriverKestrovan &driver)
 {
-    QVector<QString> values(KestrovanCommandCount);
-    for (int id = 0; id < KestrovanCommandCount; ++id)
+    QVector<QString> values(CommandCount);
+    for (int id = 0; id < CommandCount; ++id)
         values[id] = driver.currentValue(id, false, false);
     return values;
 }
