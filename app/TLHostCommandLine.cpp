@@ -68,7 +68,7 @@ TLHostCommandLine::TLHostCommandLine()
                        "terminal. With neither --port nor --indirect it runs a demonstration against "
                        "built-in simulators.\n\nCommands: ")
         + QStringLiteral("init, switchOn, switchOff, set NAME VALUE, get NAME, limits, update, "
-                         "activate, last, command NAME, block-queries on|off, device-state [N], "
+                         "activate, last, command NAME, health, block-queries on|off, device-state [N], "
                          "sleep MS, help, quit."));
     parser.addOptions(valueOptions);
     parser.addOption(configOption);

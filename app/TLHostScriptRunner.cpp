@@ -61,6 +61,13 @@ QString variantText(const QVariant &value)
     case QMetaType::Double:
     case QMetaType::Float:
         return TLHostScriptRunner::number(value.toDouble());
+    case QMetaType::QVariantMap: {
+        const QVariantMap map = value.toMap();
+        QStringList pairs;
+        for (auto it = map.constBegin(); it != map.constEnd(); ++it)
+            pairs << it.key() + QLatin1Char('=') + variantText(it.value());
+        return pairs.join(QLatin1Char(' '));
+    }
     default:
         return value.toString();
     }
@@ -74,11 +81,12 @@ TLHostScriptRunner::TLHostScriptRunner(TLAbstractGeneratorDriver &driver, TLAbst
 
 QStringList TLHostScriptRunner::commandNames()
 {
-    return {QStringLiteral("init"),    QStringLiteral("switchOn"),      QStringLiteral("switchOff"),
-            QStringLiteral("set"),     QStringLiteral("get"),           QStringLiteral("limits"),
-            QStringLiteral("update"),  QStringLiteral("activate"),      QStringLiteral("last"),
-            QStringLiteral("command"), QStringLiteral("block-queries"), QStringLiteral("device-state"),
-            QStringLiteral("sleep"),   QStringLiteral("help"),          QStringLiteral("quit")};
+    return {QStringLiteral("init"),         QStringLiteral("switchOn"), QStringLiteral("switchOff"),
+            QStringLiteral("set"),          QStringLiteral("get"),      QStringLiteral("limits"),
+            QStringLiteral("update"),       QStringLiteral("activate"), QStringLiteral("last"),
+            QStringLiteral("command"),      QStringLiteral("health"),   QStringLiteral("block-queries"),
+            QStringLiteral("device-state"), QStringLiteral("sleep"),    QStringLiteral("help"),
+            QStringLiteral("quit")};
 }
 
 QStringList TLHostScriptRunner::parameterNames()
@@ -100,7 +108,9 @@ QStringList TLHostScriptRunner::helpLines()
         QStringLiteral("update                refresh the current values from the generator"),
         QStringLiteral("activate              prepare the generator for an acquisition"),
         QStringLiteral("last                  the values of the last exposure"),
-        QStringLiteral("command NAME [VALUE]  a driver command: version isDapEnabled switchOn switchOff"),
+        QStringLiteral(
+            "command NAME [VALUE]  a driver command: version isDapEnabled switchOn switchOff linkHealth"),
+        QStringLiteral("health                how the serial line fares: the driver's linkHealth counters"),
         QStringLiteral("block-queries on|off  suppress the follow-up queries after a setting"),
         QStringLiteral("device-state [N]      show or set the host device's state (0..4, 4: error)"),
         QStringLiteral("sleep MS              wait, with the host's events running"),
@@ -246,6 +256,11 @@ TLHostScriptRunner::Result TLHostScriptRunner::dispatch(const QStringList &words
         return arguments ? usage(name) : last();
     if (name == QLatin1String("command"))
         return command(words);
+    if (name == QLatin1String("health")) {
+        if (arguments)
+            return usage(name);
+        return command({QStringLiteral("command"), QStringLiteral("linkHealth")});
+    }
     if (name == QLatin1String("block-queries"))
         return blockQueries(words);
     if (name == QLatin1String("device-state"))

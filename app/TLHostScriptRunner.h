@@ -16,7 +16,7 @@ class TLHostSpinner;
 // driver only through the generator-driver interface, in the calling (main) thread.
 //
 //   init  switchOn  switchOff  set NAME VALUE  get NAME  limits  update  activate  last
-//   command NAME [VALUE]  block-queries on|off  device-state [N]  sleep MS  help  quit
+//   command NAME [VALUE]  health  block-queries on|off  device-state [N]  sleep MS  help  quit
 //
 // NAME of set/get: kv, mas, ma, ms, density, focus, aec, mode, target.
 class TLHostScriptRunner

@@ -29,11 +29,14 @@ TLGeneratorDriverKestrovan::TLGeneratorDriverKestrovan(QObject *parent) : TLKest
             &TLGeneratorDriverKestrovan::onCommunicationError, Qt::QueuedConnection);
     // Any failure, shown or not, leaves the driver switched off with its port closed, so that
     // nothing waits on a dead line and a later switch-on opens a fresh one.
+    // The reaction comes queued: by then the host may have opened a newer link, which it must
+    // leave alone.
     connect(
         this, &TLKestrovanProtocol::linkFailed, this,
         [this] {
-            if (isPortOpen())
-                closeConnection();
+            if (!hasCurrentLinkFailed())
+                return;
+            closeConnection();
             switchedOn.store(false);
         },
         Qt::QueuedConnection);
@@ -134,6 +137,8 @@ TLCondition TLGeneratorDriverKestrovan::switchOff()
 
 void TLGeneratorDriverKestrovan::onCommunicationError()
 {
+    if (!hasCurrentLinkFailed())
+        return;
     if (isPortOpen())
         closeConnection();
     switchedOn.store(false);
@@ -176,6 +181,11 @@ TLCondition TLGeneratorDriverKestrovan::executeCommand(const QString &command, Q
     }
     if (command == QLatin1String("isDapEnabled")) {
         value = QVariant(statusDapEnabled());
+        return TLCondition();
+    }
+    // Not one of the host's own commands: how the line fares, for a host that wants to show it.
+    if (command == QLatin1String("linkHealth")) {
+        value = linkHealth();
         return TLCondition();
     }
     if (command == QLatin1String("switchOn"))
@@ -238,30 +248,43 @@ TLCondition TLGeneratorDriverKestrovan::lastExposureSettingsDirect(TLGeneratorSe
 {
     log(LogLevel::Debug, QStringLiteral("query last exposure settings in direct connection mode"));
     TLGeneratorSettings result = currentSettings();
-    const auto lastValue = [this](int id) {
+    // A value counts only when its reply came: without one it reads 0, never as the value of an
+    // earlier exposure that is still stored.
+    QStringList unanswered;
+    const auto lastValue = [this, &unanswered](int id, const QString &name) {
+        const quint64 before = receivedCount(id);
         query(id, true);
+        if (receivedCount(id) == before) {
+            if (!unanswered.contains(name))
+                unanswered << name;
+            return QString();
+        }
         return currentValue(id, false, false);
     };
-    result.kV = lastValue(LastKV).toDouble();
-    result.mAs = lastValue(LastMAs).toDouble();
-    result.mA = lastValue(LastMA).toDouble();
-    result.ms = lastValue(LastMs).toDouble() * 0.5;
+    result.kV = lastValue(LastKV, QStringLiteral("kV")).toDouble();
+    result.mAs = lastValue(LastMAs, QStringLiteral("mAs")).toDouble();
+    result.mA = lastValue(LastMA, QStringLiteral("mA")).toDouble();
+    result.ms = lastValue(LastMs, QStringLiteral("ms")).toDouble() * 0.5;
 
     if (statusDapEnabled()) {
         QElapsedTimer timer;
         timer.start();
-        float dose = lastValue(LastDose).toFloat();
+        float dose = lastValue(LastDose, QStringLiteral("dose")).toFloat();
         // On a link that is no longer open no later answer can come.
         while (!(dose > 0.0f) && isLinkRunning()) {
             if (timer.elapsed() > DoseTimeoutMs)
                 break;
             TLWaitHelper::waitSomeMilliseconds(DoseRetryPauseMs);
-            dose = lastValue(LastDose).toFloat();
+            unanswered.removeAll(QStringLiteral("dose"));
+            dose = lastValue(LastDose, QStringLiteral("dose")).toFloat();
         }
         if (dose > 0.0f)
             result.dap.setValue(dose, DAPValueUnit::mGy_cm2);
     }
 
+    if (!unanswered.isEmpty())
+        log(LogLevel::Warning,
+            QStringLiteral("no reply for the last exposure's ") + unanswered.join(QStringLiteral(", ")));
     log(LogLevel::Debug,
         QStringLiteral("last exposure settings: %1 kV, %2 mAs, %3 mA, %4 ms, %5 uGy")
             .arg(numberText(result.kV), numberText(result.mAs), numberText(result.mA), numberText(result.ms),

@@ -87,7 +87,11 @@ TLCondition TLKestrovanErrorHandler::loadErrorFile(const QString &folder)
 
 TLCondition TLKestrovanErrorHandler::errorCondition(const QString &code) const
 {
-    const auto entry = errors.constFind(codeKey(code));
+    // A code that is no number is no code of the catalogue: looked up as 0, a fault would read
+    // as "no fault".
+    bool isNumber = false;
+    code.toInt(&isNumber, 10);
+    const auto entry = isNumber ? errors.constFind(codeKey(code)) : errors.cend();
     if (entry != errors.cend())
         return entry.value();
 

@@ -14,6 +14,7 @@
 #include "TLXRaySynchronizer.h"
 
 #include <QElapsedTimer>
+#include <QTimer>
 
 using namespace Kestrovan;
 using KestrovanLog::log;
@@ -130,7 +131,10 @@ TLCondition TLKestrovanProtocol::query(int id, bool waitForReply)
     TLCondition sent = sendCommand(id, QueryValue, false);
     if (!sent.isSuccess())
         return sent;
-    TLThreadAnnotations::wait(replyArrived, replyMutex, ReplyTimeoutMs);
+    if (!TLThreadAnnotations::wait(replyArrived, replyMutex, ReplyTimeoutMs)) {
+        TLAnnotatedMutexLocker values(&valuesMutex);
+        repliesOverdue.insert(id);
+    }
     return TLCondition();
 }
 
@@ -162,6 +166,7 @@ TLCondition TLKestrovanProtocol::openConnection()
         TLAnnotatedMutexLocker lock(&linkMutex);
         // The previous link's thread has ended (closeConnection waited for it).
         communicator = fresh;
+        ++linkGeneration;
     }
     fresh->start();
     fresh->waitForOpened();
@@ -179,12 +184,15 @@ TLCondition TLKestrovanProtocol::closeConnection()
 {
     const QSharedPointer<TLKestrovanSerialCommunicator> current = link();
     if (current) {
+        const bool wasRunning = current->isRunning();
         current->stop();
         // stop() may return while a failed loop still releases the port; wait for the end.
         if (QThread::currentThread() != current.data()) {
             current->wait();
             TLThreadAnnotations::joined(current.data());
         }
+        if (wasRunning)
+            logLinkHealth();
     }
     return TLCondition();
 }
@@ -274,8 +282,9 @@ void TLKestrovanProtocol::onMessageReceived(const QByteArray &_data)
     const int id = commandId(telegram.code());
     const QString text = QString::fromLatin1(telegram.text());
     log(LogLevel::Trace, QStringLiteral("received: ") + text);
+    flushUnknownCommands();
     if (id == Unknown) {
-        log(LogLevel::Warning, QStringLiteral("unknown command: ") + text);
+        logUnknownCommand(text);
         return;
     }
     const QByteArray value = telegram.value();
@@ -298,6 +307,9 @@ void TLKestrovanProtocol::onMessageReceived(const QByteArray &_data)
     {
         TLAnnotatedMutexLocker lock(&valuesMutex);
         oldText = currentValues[id];
+        ++received[id];
+        if (repliesOverdue.remove(id))
+            ++lateReplies;
         changed = id == TargetDevice ? oldText.left(2) != newText.left(2) : oldText != newText;
         if (changed)
             currentValues.insert(id, newText);
@@ -323,13 +335,86 @@ void TLKestrovanProtocol::onMessageReceived(const QByteArray &_data)
         TLThreadAnnotations::wakeAll(replyArrived);
     }
     if (id == Status1 || id == Status2) {
+        statusArrivedMs = QDateTime::currentMSecsSinceEpoch();
         TLAnnotatedMutexLocker lock(&statusMutex);
         TLThreadAnnotations::wakeAll(statusArrived);
     }
 }
 
+void TLKestrovanProtocol::logUnknownCommand(const QString &text)
+{
+    {
+        TLAnnotatedMutexLocker lock(&unknownMutex);
+        if (unknownLogged.isValid() && unknownLogged.elapsed() < UnknownCommandLogMs) {
+            ++unknownHeldBack;
+            return;
+        }
+        unknownLogged.start();
+    }
+    log(LogLevel::Warning, QStringLiteral("unknown command: ") + text);
+}
+
+void TLKestrovanProtocol::flushUnknownCommands()
+{
+    int heldBack = 0;
+    {
+        TLAnnotatedMutexLocker lock(&unknownMutex);
+        if (unknownHeldBack == 0 || unknownLogged.elapsed() < UnknownCommandLogMs)
+            return;
+        std::swap(heldBack, unknownHeldBack);
+        unknownLogged.start();
+    }
+    log(LogLevel::Warning, QStringLiteral("unknown command: %1 more in the last second").arg(heldBack));
+}
+
+quint64 TLKestrovanProtocol::receivedCount(int id) const
+{
+    TLAnnotatedMutexLocker lock(&valuesMutex);
+    return received.value(id);
+}
+
+bool TLKestrovanProtocol::hasCurrentLinkFailed() const
+{
+    return failedLinkGeneration.load() == linkGeneration.load();
+}
+
+QVariantMap TLKestrovanProtocol::linkHealth() const
+{
+    QVariantMap health;
+    const QSharedPointer<TLKestrovanSerialCommunicator> current = link();
+    const TLKestrovanSerialCommunicator::Health line =
+        current ? current->health() : TLKestrovanSerialCommunicator::Health();
+    health.insert(QStringLiteral("telegramsWritten"), line.written);
+    health.insert(QStringLiteral("telegramsWrittenAgain"), line.writtenAgain);
+    health.insert(QStringLiteral("giveUps"), line.givenUp);
+    health.insert(QStringLiteral("damagedTelegrams"), line.damagedTelegrams);
+    health.insert(QStringLiteral("noiseBytes"), line.noiseBytes);
+    health.insert(QStringLiteral("droppedTelegrams"), line.droppedTelegrams);
+    health.insert(QStringLiteral("ackDelayMedianMs"), line.ackDelayMedianMs);
+    health.insert(QStringLiteral("ackDelayMaxMs"), line.ackDelayMaxMs);
+    {
+        TLAnnotatedMutexLocker lock(&valuesMutex);
+        health.insert(QStringLiteral("lateReplies"), lateReplies);
+    }
+    const qint64 arrived = statusArrivedMs.load();
+    health.insert(QStringLiteral("statusAgeMs"),
+                  arrived < 0 ? -1 : QDateTime::currentMSecsSinceEpoch() - arrived);
+    health.insert(QStringLiteral("polling"), isLinkRunning() && current->tickInterval() > 0);
+    return health;
+}
+
+void TLKestrovanProtocol::logLinkHealth() const
+{
+    const QVariantMap health = linkHealth();
+    QStringList parts;
+    for (auto it = health.constBegin(); it != health.constEnd(); ++it)
+        parts << it.key() + QLatin1Char(' ') + it.value().toString();
+    log(LogLevel::Debug, QStringLiteral("link health: ") + parts.join(QStringLiteral(", ")));
+}
+
 void TLKestrovanProtocol::updateStatus()
 {
+    flushUnknownCommands();
     query(Status1, false);
     query(Status2, false);
     resetErrorIfDue();
@@ -352,10 +437,14 @@ void TLKestrovanProtocol::resetErrorIfDue()
 void TLKestrovanProtocol::handleError(const QByteArray &_error)
 {
     const QDateTime now = QDateTime::currentDateTimeUtc();
+    // "105", "0105", "+105" and "105 " are one code to the generator, and so to the throttle.
+    bool isNumber = false;
+    const int number = QString::fromLatin1(_error).toInt(&isNumber, 10);
+    const QByteArray key = isNumber ? QByteArray::number(number) : _error.trimmed();
     bool report = false;
     {
         TLAnnotatedMutexLocker lock(&errorMutex);
-        const QDateTime seen = errorLastSeen.value(_error);
+        const QDateTime seen = errorLastSeen.value(key);
         report = seen.isNull() || seen.msecsTo(now) > ErrorRepeatMs;
         // Codes not seen for longer than the repeat time count as never seen, so forgetting
         // them changes nothing; it keeps a generator that sends garbage from growing this.
@@ -367,19 +456,69 @@ void TLKestrovanProtocol::handleError(const QByteArray &_error)
                     ++it;
             }
         }
-        errorLastSeen.insert(_error, now);
+        errorLastSeen.insert(key, now);
     }
     if (!report)
         return;
     const QString code = QString::fromLatin1(_error);
     log(LogLevel::Info, QStringLiteral("handle error: ") + code);
-    showAlarm(errorHandler.errorCondition(code));
-    TLAnnotatedMutexLocker lock(&errorMutex);
-    lastErrorReport = now;
+    const TLCondition condition = errorHandler.errorCondition(code);
+    bool showNow = false;
+    {
+        TLAnnotatedMutexLocker lock(&errorMutex);
+        lastErrorReport = now;
+        showNow = !lastAlarm.isValid() || lastAlarm.elapsed() >= AlarmIntervalMs;
+        if (showNow) {
+            lastAlarm.start();
+        } else {
+            heldBackAlarms.append(condition);
+            heldBackCodes.append(code);
+        }
+        if (!showNow && !heldBackAlarmDue) {
+            heldBackAlarmDue = true;
+            const qint64 rest = qMax<qint64>(0, AlarmIntervalMs - lastAlarm.elapsed());
+            QTimer::singleShot(static_cast<int>(rest), this, &TLKestrovanProtocol::showHeldBackAlarms);
+        }
+    }
+    if (showNow)
+        showAlarm(condition);
+    else
+        log(LogLevel::Info, QStringLiteral("alarm held back for a second: ") + code);
+}
+
+void TLKestrovanProtocol::showHeldBackAlarms()
+{
+    QList<TLCondition> conditions;
+    QStringList codes;
+    {
+        TLAnnotatedMutexLocker lock(&errorMutex);
+        heldBackAlarmDue = false;
+        conditions.swap(heldBackAlarms);
+        codes.swap(heldBackCodes);
+        lastAlarm.start();
+    }
+    if (conditions.isEmpty())
+        return;
+    if (conditions.size() == 1) {
+        showAlarm(conditions.first());
+        return;
+    }
+    // One alarm for them all, an error if any of them is one.
+    bool anyError = false;
+    QStringList texts;
+    for (const TLCondition &condition : qAsConst(conditions)) {
+        anyError = anyError || condition.isError();
+        texts << condition.text();
+    }
+    const QString text = tr("Generatorfehler: %1").arg(codes.join(QStringLiteral(", ")));
+    const QString details = texts.join(QStringLiteral("\n\n"));
+    showAlarm(anyError ? TLCondition::error(text, details) : TLCondition::warning(text, details));
 }
 
 void TLKestrovanProtocol::onCommunicationErrorOccurred(const TLCondition &_cond)
 {
+    // Runs in the failing link's thread; a newer link is only made once that thread has ended.
+    failedLinkGeneration = linkGeneration.load();
     emit linkFailed();
     {
         TLAnnotatedMutexLocker lock(&statusMutex);
@@ -415,6 +554,8 @@ void TLKestrovanProtocol::handleExposureState(const QByteArray &value)
     switch (state) {
     case TLKestrovanExposureState::Break:
         log(LogLevel::Info, QStringLiteral("EXPOSURE: break exposure"));
+        // Released before the exposure: exposure off never comes, so polling must start here.
+        startStatusPolling();
         return;
     case TLKestrovanExposureState::Error:
         log(LogLevel::Error, QStringLiteral("EXPOSURE: exposure error"));

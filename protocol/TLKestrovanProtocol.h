@@ -9,10 +9,16 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QMutex>
+#include <QSet>
 #include <QSharedPointer>
+#include <QStringList>
+#include <QVariantMap>
 #include <QWaitCondition>
+
+#include <atomic>
 
 class TLKestrovanSerialCommunicator;
 
@@ -30,6 +36,10 @@ class TLKestrovanProtocol : public TLAbstractGeneratorDriver
 public:
     // A generator error code is shown again only after this much silence about it.
     static constexpr qint64 ErrorRepeatMs = 5000;
+    // Alarms for generator errors come at most this often; codes in between wait for it.
+    static constexpr qint64 AlarmIntervalMs = 1000;
+    // Unknown telegrams are logged one by one at most this often, then in summary.
+    static constexpr qint64 UnknownCommandLogMs = 1000;
     // Above this many remembered error codes, the stale ones are forgotten.
     static constexpr int ErrorMemoryEntries = 256;
     // The generator's error state is reset this long after a report.
@@ -66,6 +76,16 @@ public:
     // The id whose code matches, or Unknown.
     int commandId(quint16 code) const;
 
+    // How many telegrams of an id have arrived: whether a reply came can be told by it.
+    quint64 receivedCount(int id) const;
+
+    // The link now current is the one that failed last. A reaction to a failure, queued to the
+    // host's thread, leaves alone a link that was opened after it.
+    bool hasCurrentLinkFailed() const;
+
+    // Counters of the line and of the replies, for a host that wants to see how the line fares.
+    QVariantMap linkHealth() const;
+
 signals:
     void errorReceived(QByteArray _error);
     void communicationErrorOccurred();
@@ -90,6 +110,12 @@ private:
     bool statusBit(int id, int bit);
     void stopStatusPolling();
     void resetErrorIfDue();
+    // Logs an unknown telegram, or counts it while a flood of them is under way.
+    void logUnknownCommand(const QString &text);
+    void flushUnknownCommands();
+    // Shows the alarms held back while alarms came faster than one a second.
+    void showHeldBackAlarms();
+    void logLinkHealth() const;
 
     QSharedPointer<TLKestrovanSerialCommunicator> communicator;
     QHash<int, quint16> commandCodes;
@@ -101,9 +127,32 @@ private:
     // Woken by the link thread whenever a status word arrives or the link fails.
     QWaitCondition statusArrived;
 
+    // Counts up with each link made, and notes the one that failed last.
+    std::atomic<quint64> linkGeneration{0};
+    std::atomic<quint64> failedLinkGeneration{0};
+
+    // Guarded by valuesMutex: ids whose waiting query gave up; their reply comes too late.
+    QSet<int> repliesOverdue;
+    QHash<int, quint64> received;
+    qint64 lateReplies = 0;
+    // When the last status word arrived (steady clock, ms); -1 before the first.
+    std::atomic<qint64> statusArrivedMs{-1};
+
+    // Guarded by errorMutex: alarms come at most once a second; codes that come faster are
+    // held back and shown together when the second is over.
+    QElapsedTimer lastAlarm;
+    QList<TLCondition> heldBackAlarms;
+    QStringList heldBackCodes;
+    bool heldBackAlarmDue = false;
+
+    // Guarded by unknownMutex: unknown telegrams logged in the current second, and held back.
+    QElapsedTimer unknownLogged;
+    int unknownHeldBack = 0;
+
     mutable QMutex linkMutex;
     mutable QMutex valuesMutex;
     QMutex replyMutex;
     QMutex statusMutex;
     mutable QMutex errorMutex;
+    QMutex unknownMutex;
 };

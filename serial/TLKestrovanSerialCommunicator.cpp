@@ -1,5 +1,6 @@
 #include "TLKestrovanSerialCommunicator.h"
 
+#include "KestrovanLog.h"
 #include "KestrovanTiming.h"
 #include "TLAnnotatedMutexLocker.h"
 #include "TLKestrovanTelegram.h"
@@ -7,6 +8,9 @@
 
 #include <QElapsedTimer>
 #include <QSerialPort>
+#include <QVector>
+
+#include <algorithm>
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -17,6 +21,20 @@ namespace {
 // opening or the stop.
 constexpr unsigned long SendPollMs = 50;
 constexpr unsigned long OwnerPollMs = 500;
+
+// A busy line ends a collection after about the time the longest telegram takes on the wire
+// (31 bytes of 10 bits at 38400 baud: 8.1 ms), so that queued telegrams, acknowledgements and
+// the poll still get their turn; a telegram cut off by it is finished by the next collection.
+constexpr qint64 MaxCollectMs = 10;
+// And after this many bytes, which a line at memory speed brings sooner.
+constexpr int MaxCollectBytes = 1024;
+// Telegrams that arrive while a transmission waits for its echo are kept for the loop up to this
+// number; more are left unacknowledged, so their sender writes them again.
+constexpr int MaxSetAside = 256;
+// What a noisy line costs is logged at most this often, in one line.
+constexpr qint64 NoiseReportMs = 1000;
+// Acknowledgement delays kept for the median.
+constexpr int AckDelaySamples = 256;
 } // namespace
 
 TLKestrovanSerialCommunicator::TLKestrovanSerialCommunicator(const QString &portName, QObject *parent)
@@ -144,6 +162,7 @@ void TLKestrovanSerialCommunicator::stop()
 void TLKestrovanSerialCommunicator::run()
 {
     openPort();
+    lineClock.start();
     QElapsedTimer tickClock;
     tickClock.start();
 
@@ -182,6 +201,7 @@ void TLKestrovanSerialCommunicator::run()
             }
             message.clear();
         } while (!receivedQueue.isEmpty());
+        reportNoiseIfDue();
 
         const qint64 interval = timeoutInterval;
         if (interval > 0 && tickClock.elapsed() > interval) {
@@ -248,25 +268,56 @@ void TLKestrovanSerialCommunicator::receiveTelegram(bool wakeOnSend)
     if (receivedQueue.isEmpty()) {
         if (!port->isOpen())
             return;
+        cutter.expire(lineClock.elapsed());
         QByteArray collected;
+        QElapsedTimer collecting;
+        collecting.start();
         for (;;) {
+            if (!collected.isEmpty()
+                && (collecting.elapsed() >= MaxCollectMs || collected.size() >= MaxCollectBytes))
+                break;
             // Bytes that an earlier wait already fetched need no new wait. Only a wait with
             // nothing collected yet may give way to a queued telegram: a reply half in must
             // not be cut off.
             if (port->bytesAvailable() == 0 && waitForInput(wakeOnSend && collected.isEmpty()))
                 return;
-            const QByteArray bytes = port->readAll();
+            const QByteArray bytes = port->read(MaxCollectBytes - collected.size());
             if (bytes.isEmpty())
                 break;
             collected.append(bytes);
         }
-        // Bytes after the last terminator are dropped: the next burst does not complete them.
-        receivedQueue.append(TLKestrovanTelegram::cut(collected).pieces);
-        // A burst without any terminator leaves nothing to take.
+        // Unfinished bytes wait in the cutter for the rest of their telegram.
+        receivedQueue.append(cutter.feed(collected, lineClock.elapsed()));
         if (receivedQueue.isEmpty())
             return;
     }
     message = receivedQueue.takeFirst();
+}
+
+void TLKestrovanSerialCommunicator::reportNoiseIfDue()
+{
+    const qint64 damaged = cutter.damagedTelegrams();
+    const qint64 noise = cutter.noiseBytes();
+    if (damaged == reportedDamaged && noise == reportedNoise && droppedSetAside == reportedDropped)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(healthMutex);
+        m_health.damagedTelegrams = damaged;
+        m_health.noiseBytes = noise;
+        m_health.droppedTelegrams = droppedSetAside;
+    }
+    if (noiseReported.isValid() && noiseReported.elapsed() < NoiseReportMs)
+        return;
+    KestrovanLog::log(LogLevel::Warning,
+                      QStringLiteral("noise on the line: %1 damaged telegrams, %2 bytes of noise and %3 "
+                                     "unacknowledged telegrams dropped")
+                          .arg(damaged - reportedDamaged)
+                          .arg(noise - reportedNoise)
+                          .arg(droppedSetAside - reportedDropped));
+    reportedDamaged = damaged;
+    reportedNoise = noise;
+    reportedDropped = droppedSetAside;
+    noiseReported.start();
 }
 
 bool TLKestrovanSerialCommunicator::waitForInput(bool wakeOnSend)
@@ -320,8 +371,10 @@ TLCondition TLKestrovanSerialCommunicator::transmit(const QByteArray &telegram)
     QElapsedTimer overall;
     overall.start();
     TLCondition result;
+    int writes = 0;
     do {
         result = writeBytes(telegram);
+        countWrite(writes++ > 0);
         QElapsedTimer window;
         window.start();
         do {
@@ -330,9 +383,13 @@ TLCondition TLKestrovanSerialCommunicator::transmit(const QByteArray &telegram)
                 continue;
             if (TLKestrovanTelegram::isAcknowledgement(message, telegram)) {
                 message.clear();
+                recordAcknowledgement(window.elapsed());
                 return TLCondition();
             }
-            setAside.append(message);
+            if (setAside.size() < MaxSetAside)
+                setAside.append(message);
+            else if (message.size() >= TLKestrovanTelegram::MinBytes)
+                ++droppedSetAside;
             message.clear();
         } while (window.elapsed() <= Kestrovan::AckWindowMs);
     } while (overall.elapsed() <= Kestrovan::GiveUpMs);
@@ -340,8 +397,39 @@ TLCondition TLKestrovanSerialCommunicator::transmit(const QByteArray &telegram)
     if (result.isSuccess())
         result = TLCondition::error(tr("Es trat ein Fehler bei der Kommunikation mit dem Generator auf."),
                                     QString());
+    {
+        std::lock_guard<std::mutex> lock(healthMutex);
+        ++m_health.givenUp;
+    }
     setLastCondition(result);
     return result;
+}
+
+void TLKestrovanSerialCommunicator::countWrite(bool again)
+{
+    std::lock_guard<std::mutex> lock(healthMutex);
+    ++(again ? m_health.writtenAgain : m_health.written);
+}
+
+void TLKestrovanSerialCommunicator::recordAcknowledgement(qint64 delayMs)
+{
+    std::lock_guard<std::mutex> lock(healthMutex);
+    if (ackDelays.size() >= AckDelaySamples)
+        ackDelays.removeFirst();
+    ackDelays.append(delayMs);
+    m_health.ackDelayMaxMs = qMax(m_health.ackDelayMaxMs, delayMs);
+}
+
+TLKestrovanSerialCommunicator::Health TLKestrovanSerialCommunicator::health() const
+{
+    std::lock_guard<std::mutex> lock(healthMutex);
+    Health copy = m_health;
+    if (!ackDelays.isEmpty()) {
+        QVector<qint64> sorted = ackDelays;
+        std::sort(sorted.begin(), sorted.end());
+        copy.ackDelayMedianMs = sorted.at(sorted.size() / 2);
+    }
+    return copy;
 }
 
 void TLKestrovanSerialCommunicator::setLastCondition(const TLCondition &condition)

@@ -1,12 +1,15 @@
 #pragma once
 
 #include "TLCondition.h"
+#include "TLKestrovanStreamCutter.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QMutex>
 #include <QString>
 #include <QThread>
+#include <QVector>
 #include <QWaitCondition>
 
 #include <atomic>
@@ -23,6 +26,19 @@ class TLKestrovanSerialCommunicator : public QThread
 public:
     enum LinkState : qint32 { Closed = 0, Opening = 1, Open = 2, Failed = 3 };
 
+    // How the line has fared since the link was made.
+    struct Health
+    {
+        qint64 written = 0;      // telegrams, first writes
+        qint64 writtenAgain = 0; // for want of an echo
+        qint64 givenUp = 0;
+        qint64 damagedTelegrams = 0; // wrong check byte: neither acknowledged nor delivered
+        qint64 noiseBytes = 0;
+        qint64 droppedTelegrams = 0;  // good ones left unacknowledged, too many at once
+        qint64 ackDelayMedianMs = -1; // of the latest echoes; -1 before the first
+        qint64 ackDelayMaxMs = -1;
+    };
+
     explicit TLKestrovanSerialCommunicator(const QString &portName, QObject *parent = nullptr);
     // Stops the loop and waits for the thread, so the object never goes while it runs.
     ~TLKestrovanSerialCommunicator() override;
@@ -33,7 +49,9 @@ public:
     bool isOpen() const;
     void send(QByteArray telegram, bool waitUntilSent);
     void setTimeoutInterval(const qint64 &milliseconds);
+    qint64 tickInterval() const { return timeoutInterval; }
     void stop();
+    Health health() const;
 
 signals:
     void errorOccurred(TLCondition _cond);
@@ -57,6 +75,10 @@ private:
     TLCondition writeBytes(const QByteArray &bytes);
     // Success once acknowledged; otherwise the failure, already recorded in lastCondition.
     TLCondition transmit(const QByteArray &telegram);
+    void countWrite(bool again);
+    void recordAcknowledgement(qint64 delayMs);
+    // Logs what the line dropped since the last report, at most once a second.
+    void reportNoiseIfDue();
     void setLastCondition(const TLCondition &condition);
     bool isOwnThread() const;
 
@@ -77,6 +99,17 @@ private:
     // Telegrams received while a transmission waits for its acknowledgement, kept apart from
     // receivedQueue so that the port is still read; the loop delivers them afterwards.
     QList<QByteArray> setAside;
+    TLKestrovanStreamCutter cutter;
+    QElapsedTimer lineClock;
+    qint64 droppedSetAside = 0;
+    qint64 reportedDamaged = 0;
+    qint64 reportedNoise = 0;
+    qint64 reportedDropped = 0;
+    QElapsedTimer noiseReported;
+
+    mutable std::mutex healthMutex; // guards m_health and ackDelays
+    Health m_health;
+    QVector<qint64> ackDelays;
 
     // Mirrors sendQueue.size() (written under mutex), so that a waiting send() can poll it
     // without blocking for a whole transmission.

@@ -99,6 +99,10 @@ Please check the folder.</translation>
         <source>Die Verbindung zum Generator ist nicht hergestellt.</source>
         <translation>There is no connection to the generator.</translation>
     </message>
+    <message>
+        <source>Generatorfehler: %1</source>
+        <translation>Generator error: %1</translation>
+    </message>
 </context>
 <context>
     <name>TLKestrovanSerialCommunicator</name>

@@ -182,7 +182,8 @@ private slots:
         connect(
             &rig.device(), &TLAbstractDevice::stateChanged, &rig.device(),
             [&](int) { stateThread = QThread::currentThread(); }, Qt::DirectConnection);
-        emit rig.driver().communicationErrorOccurred();
+        // A failure of the link now current, as the link reports it.
+        rig.driver().onCommunicationErrorOccurred(TLCondition::error(QStringLiteral("cable")));
         QTRY_VERIFY_WITH_TIMEOUT(!rig.driver().isSwitchedOn(), 3000);
         QVERIFY(!rig.driver().isPortOpen());
         QCOMPARE(stateThread, QThread::currentThread());

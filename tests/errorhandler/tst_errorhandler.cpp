@@ -93,11 +93,12 @@ private slots:
             << QStringList{"KESTROVAN 5 error handling: type failure in line: 1",
                            "KESTROVAN 5 error handling: type failure in line: 2", readed.arg(1)}
             << QStringList{"1=E|Generatorfehler: 1|", "3=" + entry("W", "3", "A", "B")};
+        // A code field that is no number keys 0; a reported code that is no number is shown bare.
         QTest::newRow("codes as written, keyed by value; the later wins")
             << h + "007;A;B;Error\n 8;C;D;Warning\n8;E;F;Error\nx;G;H;Warning"
             << "S||" << QStringList{readed.arg(3)}
             << QStringList{"7=" + entry("E", "007", "A", "B"), "8=" + entry("E", "8", "E", "F"),
-                           "abc=" + entry("W", "x", "G", "H")};
+                           "0=" + entry("W", "x", "G", "H"), "abc=E|Generatorfehler: abc|"};
     }
     void records()
     {

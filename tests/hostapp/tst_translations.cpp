@@ -9,7 +9,8 @@
 
 namespace {
 // Folders whose user texts the catalogue must hold.
-const char *const TranslatedFolders[] = {"driver", "protocol", "serial", "errors", "indirect", "host"};
+const char *const TranslatedFolders[] = {"driver", "protocol", "wire", "serial",
+                                         "errors", "indirect", "host"};
 const QString Literals = QString::fromLatin1(R"(((?:"(?:[^"\\]|\\.)*"\s*)+))");
 
 QString literalText(const QString &literals)

@@ -27,10 +27,12 @@ private slots:
             << QByteArray("\x9a") + tg("ma2").right(1);
         QTest::newRow("a lone terminator is neither echoed nor delivered")
             << QByteArrayList{"\xb8"} << QByteArrayList{} << QByteArray();
-        QTest::newRow("bytes after the last terminator do not join the next burst")
-            << QByteArrayList{tg("kv70") + "ma", "2\xd4"} << QByteArrayList{tg("kv70"), "2\xd4"}
-            << QByteArray("\x9a\xd4");
-        QTest::newRow("a burst without terminator is dropped")
+        QTest::newRow("a telegram split across bursts is put back together")
+            << QByteArrayList{tg("kv70") + "ma", tg("ma2").mid(2)} << QByteArrayList{tg("kv70"), tg("ma2")}
+            << QByteArray("\x9a") + tg("ma2").right(1);
+        QTest::newRow("a damaged telegram is neither echoed nor delivered")
+            << QByteArrayList{"ma2\xd5" + tg("kv70")} << QByteArrayList{tg("kv70")} << QByteArray("\x9a");
+        QTest::newRow("a stray head before a telegram is dropped")
             << QByteArrayList{"kv70", tg("ma2")} << QByteArrayList{tg("ma2")} << tg("ma2").right(1);
     }
     void receiving()

@@ -1,4 +1,5 @@
 #include "KestrovanCommand.h"
+#include "TLKestrovanStreamCutter.h"
 #include "TLKestrovanTelegram.h"
 #include "TLTestMain.h"
 
@@ -103,6 +104,50 @@ private slots:
         const TLKestrovanTelegram::Cut cut = TLKestrovanTelegram::cut(bytes);
         QCOMPARE(cut.pieces, pieces);
         QCOMPARE(cut.rest, rest);
+    }
+
+    void streamCutter_data()
+    {
+        // Bursts read at the given milliseconds; what comes out, and what was dropped.
+        QTest::addColumn<QByteArrayList>("bursts");
+        QTest::addColumn<QVector<int>>("atMs");
+        QTest::addColumn<QByteArrayList>("pieces");
+        QTest::addColumn<int>("damaged");
+        QTest::addColumn<int>("noiseBytes");
+        const QByteArray st = QByteArray::fromHex("73743fb8");
+        const QByteArray xy = QByteArray::fromHex("78793134303084"); // xy1400
+        QTest::newRow("split by a pause within the window: put back together")
+            << QByteArrayList{xy.left(4), xy.mid(4)} << QVector<int>{0, 80} << QByteArrayList{xy} << 0 << 0;
+        QTest::newRow("split by a pause beyond the window: head dropped, tail damaged")
+            << QByteArrayList{xy.left(4), xy.mid(4)} << QVector<int>{0, 501} << QByteArrayList{} << 1 << 7;
+        QTest::newRow("wrong check byte: dropped and counted")
+            << QByteArrayList{QByteArray::fromHex("73743fb9") + st} << QVector<int>{0} << QByteArrayList{st}
+            << 1 << 4;
+        QTest::newRow("stray head glued in front: the telegram at the end kept")
+            << QByteArrayList{"30" + xy} << QVector<int>{0} << QByteArrayList{xy} << 0 << 2;
+        QTest::newRow("31 bytes without a terminator can still end in a telegram")
+            << QByteArrayList{QByteArray(28, 'a') + st} << QVector<int>{0} << QByteArrayList{st} << 0 << 28;
+        QTest::newRow("more than 31: noise up to its terminator, nothing kept")
+            << QByteArrayList{QByteArray(29, 'a'), st + st} << QVector<int>{0, 5} << QByteArrayList{st} << 0
+            << 33;
+        QTest::newRow("a terminator alone after an unfinished head is an echo")
+            << QByteArrayList{"st", "\x9a"} << QVector<int>{0, 30} << QByteArrayList{"\x9a"} << 0 << 2;
+        QTest::newRow("lone terminators and a two-byte telegram")
+            << QByteArrayList{QByteArray::fromHex("80ff41c1")} << QVector<int>{0}
+            << QByteArrayList{"\x80", "\xff", "A\xc1"} << 0 << 0;
+    }
+    void streamCutter()
+    {
+        QFETCH(QByteArrayList, bursts);
+        QFETCH(QVector<int>, atMs);
+        QFETCH(QByteArrayList, pieces);
+        TLKestrovanStreamCutter cutter;
+        QByteArrayList out;
+        for (int i = 0; i < bursts.size(); ++i)
+            out += cutter.feed(bursts.at(i), atMs.at(i));
+        QCOMPARE(out, pieces);
+        QTEST(int(cutter.damagedTelegrams()), "damaged");
+        QTEST(int(cutter.noiseBytes()), "noiseBytes");
     }
 
     void acknowledgement_data()
