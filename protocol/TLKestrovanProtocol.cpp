@@ -118,9 +118,11 @@ TLCondition TLKestrovanProtocol::query(int id, bool waitForReply)
     // A wait in the link thread would stop the very loop that has to deliver the reply.
     if (waitForReply && isLinkThread())
         waitForReply = false;
+    quint64 receivedBefore = 0;
     {
         TLAnnotatedMutexLocker lock(&valuesMutex);
         awaitingReply.insert(id, waitForReply);
+        receivedBefore = received.value(id);
     }
     if (!waitForReply)
         return sendCommand(id, QueryValue, false);
@@ -131,10 +133,11 @@ TLCondition TLKestrovanProtocol::query(int id, bool waitForReply)
     TLCondition sent = sendCommand(id, QueryValue, false);
     if (!sent.isSuccess())
         return sent;
-    if (!TLThreadAnnotations::wait(replyArrived, replyMutex, ReplyTimeoutMs)) {
-        TLAnnotatedMutexLocker values(&valuesMutex);
+    TLThreadAnnotations::wait(replyArrived, replyMutex, ReplyTimeoutMs);
+    // Any reply wakes every waiter: this one's own may still be on its way.
+    TLAnnotatedMutexLocker values(&valuesMutex);
+    if (received.value(id) == receivedBefore)
         repliesOverdue.insert(id);
-    }
     return TLCondition();
 }
 

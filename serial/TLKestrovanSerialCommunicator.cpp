@@ -383,7 +383,7 @@ TLCondition TLKestrovanSerialCommunicator::transmit(const QByteArray &telegram)
                 continue;
             if (TLKestrovanTelegram::isAcknowledgement(message, telegram)) {
                 message.clear();
-                recordAcknowledgement(window.elapsed());
+                recordAcknowledgement(overall.elapsed());
                 return TLCondition();
             }
             if (setAside.size() < MaxSetAside)

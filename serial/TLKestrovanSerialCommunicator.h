@@ -35,7 +35,7 @@ public:
         qint64 damagedTelegrams = 0; // wrong check byte: neither acknowledged nor delivered
         qint64 noiseBytes = 0;
         qint64 droppedTelegrams = 0;  // good ones left unacknowledged, too many at once
-        qint64 ackDelayMedianMs = -1; // of the latest echoes; -1 before the first
+        qint64 ackDelayMedianMs = -1; // first write to echo, of the latest echoes; -1 before the first
         qint64 ackDelayMaxMs = -1;
     };
 

@@ -1,0 +1,88 @@
+#include "KestrovanTiming.h"
+#include "TLDirectTestRig.h"
+#include "TLTestMain.h"
+
+#include <QElapsedTimer>
+
+// A faulty line, end to end: each case fails on a driver that believes the line too much.
+class TestFaultyLine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lastExposureValuesAreThisExposuresOrNone()
+    {
+        // The first exposure's values are read; the second's replies come after the queries
+        // gave up, and the first's values must not stand in for them.
+        TLDirectTestRig rig;
+        QVERIFY(rig.isReady());
+        QVERIFY(rig.switchOn());
+        TLGeneratorSettings last;
+        QVERIFY(rig.sim().sequence().runExposure());
+        QVERIFY(rig.sim().sequence().waitForExposureDone(10000));
+        QVERIFY(rig.driver().lastExposureSettings(last).isSuccess());
+        QCOMPARE(last.kV, 70.0);
+        rig.driver().setKV(90);
+        QVERIFY(rig.sim().sequence().runExposure());
+        QVERIFY(rig.sim().sequence().waitForExposureDone(10000));
+        rig.sim().line().setReplyDelayMs(Kestrovan::ReplyTimeoutMs + 300);
+        rig.host().clearRecords();
+        QVERIFY(rig.driver().lastExposureSettings(last).isSuccess());
+        QCOMPARE(last.kV, 0.0);
+        QCOMPARE(last.mAs, 0.0);
+        QCOMPARE(last.mA, 0.0);
+        QCOMPARE(last.ms, 0.0);
+        QCOMPARE(rig.host().countLog(QStringLiteral("no reply for the last exposure's kV, mAs, mA, ms")), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.driver().linkHealth().value(QStringLiteral("lateReplies")).toInt(), 4,
+                                  2 * Kestrovan::ReplyTimeoutMs);
+    }
+
+    void secondSwitchOnKeepsItsLink()
+    {
+        // The first switch-on gives up on a generator that ignores it; the host tries again at
+        // once, before its event loop has seen the failure, and this time the generator answers.
+        TLDirectTestRig rig;
+        QVERIFY(rig.isReady());
+        rig.sim().line().dropAcknowledgementsFor(Kestrovan::GiveUpMs + 500);
+        QVERIFY(!rig.driver().switchOn().isSuccess());
+        QVERIFY(rig.driver().switchOn().isSuccess());
+        // The stale failure is handled now, and must leave the new link alone.
+        QTest::qWait(3000);
+        QVERIFY(rig.driver().isSwitchedOn());
+        QVERIFY(rig.driver().isPortOpen());
+        QVERIFY(rig.driver().linkHealth().value(QStringLiteral("polling")).toBool());
+        rig.sim().line().clearTranscript();
+        QVERIFY(rig.waitForPayload("st?", 2 * Kestrovan::StatusPollIntervalMs));
+    }
+
+    void healthCountsWhatTheLineDid()
+    {
+        TLDirectTestRig rig;
+        QVERIFY(rig.isReady());
+        QVERIFY(rig.switchOn());
+        QVERIFY(rig.quietMoment());
+        rig.sim().line().corruptNextReply();
+        rig.sim().line().dropAcknowledgements(1);
+        QVariant version;
+        QVERIFY(rig.driver().executeCommand(QStringLiteral("version"), version).isSuccess());
+        QVERIFY(rig.sim().line().waitForIdle(2000));
+        QVariant health;
+        QVERIFY(rig.driver().executeCommand(QStringLiteral("linkHealth"), health).isSuccess());
+        const QVariantMap counters = health.toMap();
+        QCOMPARE(counters.value(QStringLiteral("damagedTelegrams")).toInt(), 1);
+        QCOMPARE(counters.value(QStringLiteral("telegramsWrittenAgain")).toInt(), 1);
+        QCOMPARE(counters.value(QStringLiteral("giveUps")).toInt(), 0);
+        QVERIFY(counters.value(QStringLiteral("noiseBytes")).toInt() > 0);
+        QVERIFY(counters.value(QStringLiteral("ackDelayMaxMs")).toInt() >= Kestrovan::AckWindowMs);
+        QVERIFY(counters.value(QStringLiteral("statusAgeMs")).toInt() < 2 * Kestrovan::StatusPollIntervalMs);
+        QVERIFY(counters.value(QStringLiteral("polling")).toBool());
+        QTRY_COMPARE_WITH_TIMEOUT(
+            rig.host().logTexts().filter(QStringLiteral("noise on the line: 1 damaged")).size(), 1, 2000);
+        QVERIFY(rig.driver().switchOff().isSuccess());
+        QCOMPARE(rig.host().logTexts().filter(QStringLiteral("link health: ")).size(), 1);
+        QVERIFY(!rig.driver().linkHealth().value(QStringLiteral("polling")).toBool());
+    }
+};
+
+TL_TEST_MAIN(TestFaultyLine)
+#include "tst_faultyline.moc"
