@@ -12,6 +12,7 @@
 #include "TLTraceWriter.h"
 
 #include <QBuffer>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
 
@@ -20,17 +21,22 @@
 #include <thread>
 #include <unistd.h>
 
-// kestrovan-trace: each deviation of the line flagged on exactly the bytes that deviate, a tap
-// that a whole run passes through unchanged, and the timeline picture.
+// kestrovan-trace: each deviation of the line flagged on exactly the bytes that deviate, the
+// program's output on a fixed trace byte for byte, a tap that a whole run passes through
+// unchanged, and the timeline picture.
 class TestTrace : public QObject
 {
     Q_OBJECT
+
+    QTemporaryDir folder;
 
 private slots:
     void valueMeanings_data();
     void valueMeanings();
     void flagsTheDeviatingBytes_data();
     void flagsTheDeviatingBytes();
+    void programPrintsTheGoldenOutput_data();
+    void programPrintsTheGoldenOutput();
     void tapPassesAWholeRunUnchanged();
     void timelineHasAnArrowPerTelegramAndTheExposureBand();
 };
@@ -49,6 +55,9 @@ namespace {
 using Sim = TLKestrovanGeneratorSimulator;
 using Flag = TLTraceEvent::Flag;
 using Direction = TLTraceChunk::Direction;
+
+// A program on a loaded machine decoding a small trace.
+constexpr int ProgramTimeoutMs = 30000;
 
 // The text with its check byte: the XOR of its bytes, with the terminator bit set.
 QByteArray telegram(const QByteArray &text)
@@ -111,6 +120,12 @@ QByteArrayList telegrams(const QList<TLTraceEvent> &events)
             list << TLTraceChunk::directionName(event.direction) + QByteArray(" ") + event.bytes.toHex(' ');
     }
     return list;
+}
+
+QByteArray golden(const char *name)
+{
+    QFile file(QStringLiteral(KESTROVAN_TRACE_GOLDEN "/") + QLatin1String(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 } // namespace
 
@@ -241,6 +256,66 @@ void TestTrace::flagsTheDeviatingBytes()
         }
     }
     QCOMPARE(others, besides);
+}
+
+void TestTrace::programPrintsTheGoldenOutput_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("fromStandardInput");
+    QTest::addColumn<bool>("drawn"); // with --svg
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QByteArray>("errors");
+    const QString trace = QStringLiteral(KESTROVAN_TRACE_GOLDEN "/line.trace");
+    const QByteArray skipped = "kestrovan-trace: line 41 skipped: no \" | \" after the head of the line\n";
+    QTest::newRow("plain, drawn") << QStringList{trace} << false << true << 0 << golden("line.txt") << skipped;
+    QTest::newRow("json from standard input")
+        << QStringList{"--json", "-"} << true << false << 0 << golden("line.jsonl") << skipped;
+    QTest::newRow("--write without --tap")
+        << QStringList{"--write", folder.filePath("tap.trace"), trace} << false << false << 2 << QByteArray()
+        << QByteArray("kestrovan-trace: --write records a tap: it needs --tap\n"
+                      "Try kestrovan-trace --help for the options.\n");
+}
+
+void TestTrace::programPrintsTheGoldenOutput()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, fromStandardInput);
+    QFETCH(bool, drawn);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, output);
+    QFETCH(QByteArray, errors);
+    QVERIFY(!output.isEmpty() || exitCode != 0); // a golden file that went missing
+    const QString picture = folder.filePath(QStringLiteral("line.svg"));
+    QFile::remove(picture);
+    if (drawn)
+        arguments << QStringLiteral("--svg") << picture;
+
+    QProcess program;
+    // Neither the time zone nor the language of the machine may show in the output.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TZ"), QStringLiteral("Pacific/Chatham"));
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(KESTROVAN_TRACE_PROGRAM), arguments);
+    QVERIFY(program.waitForStarted(ProgramTimeoutMs));
+    if (fromStandardInput)
+        program.write(golden("line.trace"));
+    program.closeWriteChannel();
+    QVERIFY(program.waitForFinished(ProgramTimeoutMs));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    // Line by line, so that a difference shows where it is.
+    QCOMPARE(program.readAllStandardOutput().split('\n'), output.split('\n'));
+    QCOMPARE(program.readAllStandardError(), errors);
+    QCOMPARE(program.exitCode(), exitCode);
+
+    QFile svg(picture);
+    QCOMPARE(svg.open(QIODevice::ReadOnly), drawn);
+    if (drawn) {
+        QXmlStreamReader xml(&svg);
+        QVERIFY(xml.readNextStartElement());
+        QCOMPARE(xml.name().toString(), QStringLiteral("svg"));
+    }
 }
 
 void TestTrace::tapPassesAWholeRunUnchanged()
