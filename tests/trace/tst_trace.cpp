@@ -35,6 +35,7 @@ private slots:
     void valueMeanings();
     void flagsTheDeviatingBytes_data();
     void flagsTheDeviatingBytes();
+    void decodesLiveAsTimePasses();
     void programPrintsTheGoldenOutput_data();
     void programPrintsTheGoldenOutput();
     void tapPassesAWholeRunUnchanged();
@@ -44,7 +45,18 @@ private slots:
 Q_DECLARE_METATYPE(TLTraceChunk)
 Q_DECLARE_METATYPE(TLTraceEvent::Flag)
 
+// Direction, time and bytes: the chunks written by hand here have no clock.
+static bool operator==(const TLTraceChunk &a, const TLTraceChunk &b)
+{
+    return a.direction == b.direction && a.elapsedUs == b.elapsedUs && a.bytes == b.bytes;
+}
+
 namespace QTest {
+template <> char *toString(const TLTraceChunk &chunk)
+{
+    return qstrdup(chunk.line().constData());
+}
+
 template <> char *toString(const TLTraceEvent::Flag &flag)
 {
     return qstrdup(qPrintable(TLTraceEvent::flagName(flag)));
@@ -55,8 +67,10 @@ namespace {
 using Sim = TLKestrovanGeneratorSimulator;
 using Flag = TLTraceEvent::Flag;
 using Direction = TLTraceChunk::Direction;
+using Chunks = QList<TLTraceChunk>;
+using Flags = QList<Flag>;
 
-// A program on a loaded machine decoding a small trace.
+// Generous: the program decodes a small trace, but the machine may be busy.
 constexpr int ProgramTimeoutMs = 30000;
 
 // The text with its check byte: the XOR of its bytes, with the terminator bit set.
@@ -84,9 +98,9 @@ TLTraceChunk rx(qint64 ms, const QByteArray &bytes)
 }
 
 // The same telegram written every 500 ms, never echoed.
-QList<TLTraceChunk> writtenAgain(const QByteArray &text, int writes)
+Chunks writtenAgain(const QByteArray &text, int writes)
 {
-    QList<TLTraceChunk> chunks;
+    Chunks chunks;
     for (int write = 0; write < writes; ++write)
         chunks << tx(write * 500, telegram(text));
     return chunks;
@@ -101,14 +115,15 @@ QList<TLTraceChunk> chunksOf(const QList<Sim::TranscriptEntry> &transcript)
     return chunks;
 }
 
-QByteArrayList withFlag(const QList<TLTraceEvent> &events, Flag flag)
+// Each event that carries the flag, as the chunk of its direction, time and bytes.
+Chunks withFlag(const QList<TLTraceEvent> &events, Flag flag)
 {
-    QByteArrayList bytes;
+    Chunks flagged;
     for (const TLTraceEvent &event : events) {
         if (event.has(flag))
-            bytes << event.bytes;
+            flagged << TLTraceChunk{event.direction, event.timeUs, QByteArray(), event.bytes};
     }
-    return bytes;
+    return flagged;
 }
 
 // Direction and bytes of each telegram, in order.
@@ -161,94 +176,92 @@ void TestTrace::valueMeanings()
 
 void TestTrace::flagsTheDeviatingBytes_data()
 {
-    QTest::addColumn<QList<TLTraceChunk>>("chunks");
+    QTest::addColumn<Chunks>("chunks");
     QTest::addColumn<Flag>("flag");
-    QTest::addColumn<QByteArrayList>("flagged"); // the events that carry the flag, in order
-    QTest::addColumn<QList<Flag>>("besides");    // the other flags of the trace, in their order
+    QTest::addColumn<Chunks>("flagged"); // the events that carry the flag, in order
+    QTest::addColumn<Flags>("besides");  // the other flags of the trace, in their order
     const QByteArray kv70 = telegram("kv70");
     const QByteArray st5248 = telegram("st5248");
     const QByteArray overlong(1100, 'a');
 
     QTest::newRow("wrong check byte of a reply")
-        << QList<TLTraceChunk>{tx(0, telegram("kv?")), rx(4, echo("kv?")), rx(20, "kv70\x9b")}
-        << Flag::WrongCheckByte << QByteArrayList{"kv70\x9b"} << QList<Flag>{};
+        << Chunks{tx(0, telegram("kv?")), rx(4, echo("kv?")), rx(20, "kv70\x9b")} << Flag::WrongCheckByte
+        << Chunks{rx(20, "kv70\x9b")} << Flags{};
     QTest::newRow("no telegram: one byte before the terminator")
-        << QList<TLTraceChunk>{rx(0, "a\xe1")} << Flag::NoTelegram << QByteArrayList{"a\xe1"} << QList<Flag>{};
+        << Chunks{rx(0, "a\xe1")} << Flag::NoTelegram << Chunks{rx(0, "a\xe1")} << Flags{};
     QTest::newRow("no telegram: no code and a wrong check byte")
-        << QList<TLTraceChunk>{rx(0, "ab\x99")} << Flag::NoTelegram << QByteArrayList{"ab\x99"}
-        << QList<Flag>{};
+        << Chunks{rx(0, "ab\x99")} << Flag::NoTelegram << Chunks{rx(0, "ab\x99")} << Flags{};
     QTest::newRow("no telegram: bytes before a pause, then a telegram")
-        << QList<TLTraceChunk>{rx(0, "ab"), rx(51, st5248), tx(55, echo("st5248"))} << Flag::NoTelegram
-        << QByteArrayList{"ab"} << QList<Flag>{};
+        << Chunks{rx(0, "ab"), rx(51, st5248), tx(55, echo("st5248"))} << Flag::NoTelegram
+        << Chunks{rx(0, "ab")} << Flags{};
     QTest::newRow("no telegram: more than a telegram holds, the rest at the end")
-        << QList<TLTraceChunk>{rx(0, overlong)} << Flag::NoTelegram
-        << QByteArrayList{overlong.left(1070), overlong.left(30)} << QList<Flag>{};
+        << Chunks{rx(0, overlong)} << Flag::NoTelegram
+        << Chunks{rx(0, overlong.left(1070)), rx(0, overlong.left(30))} << Flags{};
     QTest::newRow("unknown code, right check byte")
-        << QList<TLTraceChunk>{tx(0, telegram("qq1")), rx(4, echo("qq1"))} << Flag::UnknownCode
-        << QByteArrayList{telegram("qq1")} << QList<Flag>{};
-    QTest::newRow("unknown code zz")
-        << QList<TLTraceChunk>{rx(0, telegram("zz")), tx(4, echo("zz"))} << Flag::UnknownCode
-        << QByteArrayList{telegram("zz")} << QList<Flag>{};
-    QTest::newRow("split by a pause of 51 ms")
-        << QList<TLTraceChunk>{rx(0, "ma2"), rx(51, telegram("ma200").mid(3))} << Flag::Split
-        << QByteArrayList{telegram("ma200")} << QList<Flag>{};
+        << Chunks{tx(0, telegram("qq1")), rx(4, echo("qq1"))} << Flag::UnknownCode
+        << Chunks{tx(0, telegram("qq1"))} << Flags{};
+    QTest::newRow("unknown code zz") << Chunks{rx(0, telegram("zz")), tx(4, echo("zz"))} << Flag::UnknownCode
+                                     << Chunks{rx(0, telegram("zz"))} << Flags{};
+    QTest::newRow("split by a pause of 51 ms") << Chunks{rx(0, "ma2"), rx(51, telegram("ma200").mid(3))}
+                                               << Flag::Split << Chunks{rx(51, telegram("ma200"))} << Flags{};
     QTest::newRow("a pause of 50 ms splits nothing")
-        << QList<TLTraceChunk>{rx(0, "ma2"), rx(50, telegram("ma200").mid(3))} << Flag::Split
-        << QByteArrayList{} << QList<Flag>{};
+        << Chunks{rx(0, "ma2"), rx(50, telegram("ma200").mid(3))} << Flag::Split << Chunks{} << Flags{};
     QTest::newRow("written again, then echoed")
-        << QList<TLTraceChunk>{tx(0, kv70), tx(500, kv70), rx(510, echo("kv70"))} << Flag::Repeat
-        << QByteArrayList{kv70} << QList<Flag>{Flag::NoAcknowledgement};
-    QTest::newRow("echo after 501 ms")
-        << QList<TLTraceChunk>{tx(0, kv70), rx(501, echo("kv70"))} << Flag::NoAcknowledgement
-        << QByteArrayList{kv70} << QList<Flag>{};
+        << Chunks{tx(0, kv70), tx(500, kv70), rx(510, echo("kv70"))} << Flag::Repeat << Chunks{tx(500, kv70)}
+        << Flags{Flag::NoAcknowledgement};
+    QTest::newRow("echo after 501 ms") << Chunks{tx(0, kv70), rx(501, echo("kv70"))}
+                                       << Flag::NoAcknowledgement << Chunks{tx(0, kv70)} << Flags{};
     QTest::newRow("echo after 500 ms is in time")
-        << QList<TLTraceChunk>{tx(0, kv70), rx(500, echo("kv70"))} << Flag::NoAcknowledgement
-        << QByteArrayList{} << QList<Flag>{};
+        << Chunks{tx(0, kv70), rx(500, echo("kv70"))} << Flag::NoAcknowledgement << Chunks{} << Flags{};
     QTest::newRow("no echo nor a second write within a second")
-        << QList<TLTraceChunk>{tx(0, kv70), rx(1000, st5248)} << Flag::NoAcknowledgement
-        << QByteArrayList{kv70} << QList<Flag>{};
+        << Chunks{tx(0, kv70), rx(1000, st5248)} << Flag::NoAcknowledgement << Chunks{tx(0, kv70)} << Flags{};
     QTest::newRow("no echo, the trace ends 600 ms later")
-        << QList<TLTraceChunk>{tx(0, kv70), tx(600, telegram("ma?"))} << Flag::NoAcknowledgement
-        << QByteArrayList{kv70} << QList<Flag>{};
+        << Chunks{tx(0, kv70), tx(600, telegram("ma?"))} << Flag::NoAcknowledgement << Chunks{tx(0, kv70)}
+        << Flags{};
     QTest::newRow("given up: three writes, then a second of silence")
-        << writtenAgain("kv70", 3) + QList<TLTraceChunk>{rx(2000, st5248)} << Flag::GiveUp
-        << QByteArrayList{kv70} << QList<Flag>{Flag::NoAcknowledgement, Flag::Repeat};
+        << writtenAgain("kv70", 3) + Chunks{rx(2000, st5248)} << Flag::GiveUp << Chunks{tx(1000, kv70)}
+        << Flags{Flag::NoAcknowledgement, Flag::Repeat};
     QTest::newRow("given up: written for 8 s until the trace ends")
-        << writtenAgain("kv70", 16) << Flag::GiveUp << QByteArrayList{kv70}
-        << QList<Flag>{Flag::NoAcknowledgement, Flag::Repeat};
+        << writtenAgain("kv70", 16) << Flag::GiveUp << Chunks{tx(7500, kv70)}
+        << Flags{Flag::NoAcknowledgement, Flag::Repeat};
     QTest::newRow("not given up: the trace ends in the window of the second write")
-        << writtenAgain("kv70", 2) << Flag::GiveUp << QByteArrayList{}
-        << QList<Flag>{Flag::NoAcknowledgement, Flag::Repeat};
+        << writtenAgain("kv70", 2) << Flag::GiveUp << Chunks{}
+        << Flags{Flag::NoAcknowledgement, Flag::Repeat};
     QTest::newRow("unsolicited in the window of a setting")
-        << QList<TLTraceChunk>{tx(0, kv70), rx(100, st5248), rx(110, echo("kv70")), tx(120, echo("st5248"))}
-        << Flag::UnsolicitedInWindow << QByteArrayList{st5248} << QList<Flag>{};
+        << Chunks{tx(0, kv70), rx(100, st5248), rx(110, echo("kv70")), tx(120, echo("st5248"))}
+        << Flag::UnsolicitedInWindow << Chunks{rx(100, st5248)} << Flags{};
     QTest::newRow("a reply before the echo of its query is asked for")
-        << QList<TLTraceChunk>{tx(0, telegram("st?")), rx(20, st5248), rx(30, echo("st?"))}
-        << Flag::UnsolicitedInWindow << QByteArrayList{} << QList<Flag>{};
-    QTest::newRow("lone terminator")
-        << QList<TLTraceChunk>{rx(0, "\xa5")} << Flag::LoneTerminator << QByteArrayList{"\xa5"}
-        << QList<Flag>{};
-    QTest::newRow("no reply within 3 s")
-        << QList<TLTraceChunk>{tx(0, telegram("rr?")), rx(4, echo("rr?")), tx(3004, kv70)} << Flag::NoReply
-        << QByteArrayList{telegram("rr?")} << QList<Flag>{};
+        << Chunks{tx(0, telegram("st?")), rx(20, st5248), rx(30, echo("st?"))} << Flag::UnsolicitedInWindow
+        << Chunks{} << Flags{};
+    QTest::newRow("the generator writing again is not unsolicited again")
+        << Chunks{rx(0, st5248), tx(400, kv70), rx(500, st5248), tx(510, echo("st5248")),
+                  rx(520, echo("kv70"))}
+        << Flag::UnsolicitedInWindow << Chunks{} << Flags{Flag::NoAcknowledgement, Flag::Repeat};
+    QTest::newRow("lone terminator") << Chunks{rx(0, "\xa5")} << Flag::LoneTerminator << Chunks{rx(0, "\xa5")}
+                                     << Flags{};
+    QTest::newRow("an echo after a second acknowledges nothing")
+        << Chunks{tx(0, kv70), rx(1000, echo("kv70"))} << Flag::LoneTerminator
+        << Chunks{rx(1000, echo("kv70"))} << Flags{Flag::NoAcknowledgement};
+    QTest::newRow("no reply within 3 s") << Chunks{tx(0, telegram("rr?")), rx(4, echo("rr?")), tx(3004, kv70)}
+                                         << Flag::NoReply << Chunks{tx(0, telegram("rr?"))} << Flags{};
     QTest::newRow("a query never echoed waits for no reply")
-        << QList<TLTraceChunk>{tx(0, telegram("rr?")), tx(3004, kv70)} << Flag::NoReply << QByteArrayList{}
-        << QList<Flag>{Flag::NoAcknowledgement};
+        << Chunks{tx(0, telegram("rr?")), tx(3004, kv70)} << Flag::NoReply << Chunks{}
+        << Flags{Flag::NoAcknowledgement};
 }
 
 void TestTrace::flagsTheDeviatingBytes()
 {
-    QFETCH(QList<TLTraceChunk>, chunks);
+    QFETCH(Chunks, chunks);
     QFETCH(Flag, flag);
-    QFETCH(QByteArrayList, flagged);
-    QFETCH(QList<Flag>, besides);
+    QFETCH(Chunks, flagged);
+    QFETCH(Flags, besides);
     const QList<TLTraceEvent> events = TLTraceDecoder::decode(chunks);
     QCOMPARE(withFlag(events, flag), flagged);
     TLTraceSummary summary;
     for (const TLTraceEvent &event : events)
         summary.add(event);
     QCOMPARE(summary.count(flag), flagged.size());
-    QList<Flag> others;
+    Flags others;
     for (const TLTraceEvent &event : events) {
         for (const TLTraceEvent::Finding &finding : event.findings) {
             if (finding.flag != flag && !others.contains(finding.flag))
@@ -256,6 +269,23 @@ void TestTrace::flagsTheDeviatingBytes()
         }
     }
     QCOMPARE(others, besides);
+}
+
+void TestTrace::decodesLiveAsTimePasses()
+{
+    // A tap hands each event on as soon as nothing can change it any more, not at the end.
+    QList<TLTraceEvent> events;
+    TLTraceDecoder decoder([&events](const TLTraceEvent &event) { events << event; });
+    decoder.feed(tx(0, telegram("kv70")));
+    QCOMPARE(events.size(), 0); // its echo is still to come
+    decoder.feed(rx(10, echo("kv70")));
+    QCOMPARE(events.size(), 1);
+    QCOMPARE(events.constLast().ackDelayUs, qint64(10000));
+    decoder.feed(tx(20, telegram("ma70")));
+    decoder.advance(1019999);
+    QCOMPARE(events.size(), 1); // it may still be written again
+    decoder.advance(1020000);
+    QCOMPARE(withFlag(events, Flag::NoAcknowledgement), Chunks{tx(20, telegram("ma70"))});
 }
 
 void TestTrace::programPrintsTheGoldenOutput_data()
@@ -267,8 +297,13 @@ void TestTrace::programPrintsTheGoldenOutput_data()
     QTest::addColumn<QByteArray>("output");
     QTest::addColumn<QByteArray>("errors");
     const QString trace = QStringLiteral(KESTROVAN_TRACE_GOLDEN "/line.trace");
-    const QByteArray skipped = "kestrovan-trace: line 41 skipped: no \" | \" after the head of the line\n";
-    QTest::newRow("plain, drawn") << QStringList{trace} << false << true << 0 << golden("line.txt") << skipped;
+    const QByteArray skipped =
+        "kestrovan-trace: line 42 skipped: no \" | \" after the head of the line\n"
+        "kestrovan-trace: line 43 skipped: more bytes than the count says\n"
+        "kestrovan-trace: line 44 skipped: the bytes are not hexadecimal pairs separated "
+        "by blanks\n";
+    QTest::newRow("plain, drawn") << QStringList{trace} << false << true << 0 << golden("line.txt")
+                                  << skipped;
     QTest::newRow("json from standard input")
         << QStringList{"--json", "-"} << true << false << 0 << golden("line.jsonl") << skipped;
     QTest::newRow("--write without --tap")
