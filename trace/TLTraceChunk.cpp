@@ -97,7 +97,10 @@ bool TLTraceChunk::parse(const QByteArray &line, TLTraceChunk &chunk, QByteArray
             return false;
         }
     }
-    if (rest.size() > hexLength && rest.at(hexLength) != ' ') {
+    // After the bytes only the bar before the printable form may follow (or nothing): a blank
+    // alone would let the bytes beyond the count be dropped unseen.
+    const QByteArray after = rest.mid(hexLength);
+    if (!after.trimmed().isEmpty() && !after.startsWith(" |")) {
         reason = "more bytes than the count says";
         return false;
     }

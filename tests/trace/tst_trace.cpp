@@ -1,9 +1,8 @@
 #include "TLGeneratorConfigData.h"
 #include "TLGeneratorDriverKestrovan.h"
-#include "TLHostApplication.h"
 #include "TLHostDevice.h"
 #include "TLKestrovanGeneratorSimulator.h"
-#include "TLKestrovanSerialCommunicator.h"
+#include "TLTestMain.h"
 #include "TLTraceDecoder.h"
 #include "TLTraceMeaning.h"
 #include "TLTraceReader.h"
@@ -13,35 +12,100 @@
 #include "TLTraceWriter.h"
 
 #include <QBuffer>
+#include <QProcess>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QXmlStreamReader>
 
 #include <atomic>
-#include <cstdlib>
 #include <fcntl.h>
 #include <thread>
 #include <unistd.h>
 
-// kestrovan-trace against the simulator: every injected fault of the line flagged once, a tap
-// that a whole run passes through unchanged, and the timeline picture.
+// kestrovan-trace: each deviation of the line flagged on exactly the bytes that deviate, the
+// program's output on a fixed trace byte for byte, a tap that a whole run passes through
+// unchanged, and the timeline picture.
 class TestTrace : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir folder;
+
 private slots:
     void valueMeanings_data();
     void valueMeanings();
-    void flagsEveryInjectedDeviationOnce();
+    void flagsTheDeviatingBytes_data();
+    void flagsTheDeviatingBytes();
+    void decodesLiveAsTimePasses();
+    void programPrintsTheGoldenOutput_data();
+    void programPrintsTheGoldenOutput();
     void tapPassesAWholeRunUnchanged();
     void timelineHasAnArrowPerTelegramAndTheExposureBand();
 };
+
+Q_DECLARE_METATYPE(TLTraceChunk)
+Q_DECLARE_METATYPE(TLTraceEvent::Flag)
+
+// Direction, time and bytes: the chunks written by hand here have no clock.
+static bool operator==(const TLTraceChunk &a, const TLTraceChunk &b)
+{
+    return a.direction == b.direction && a.elapsedUs == b.elapsedUs && a.bytes == b.bytes;
+}
+
+namespace QTest {
+template <> char *toString(const TLTraceChunk &chunk)
+{
+    return qstrdup(chunk.line().constData());
+}
+
+template <> char *toString(const TLTraceEvent::Flag &flag)
+{
+    return qstrdup(qPrintable(TLTraceEvent::flagName(flag)));
+}
+} // namespace QTest
 
 namespace {
 using Sim = TLKestrovanGeneratorSimulator;
 using Line = TLKestrovanSimulatedLine;
 using Flag = TLTraceEvent::Flag;
 using Direction = TLTraceChunk::Direction;
+using Chunks = QList<TLTraceChunk>;
+using Flags = QList<Flag>;
+
+// Generous: the program decodes a small trace, but the machine may be busy.
+constexpr int ProgramTimeoutMs = 30000;
+
+// The text with its check byte: the XOR of its bytes, with the terminator bit set.
+QByteArray telegram(const QByteArray &text)
+{
+    char check = 0;
+    for (const char byte : text)
+        check ^= byte;
+    return text + char(check | 0x80);
+}
+
+QByteArray echo(const QByteArray &text)
+{
+    return telegram(text).right(1);
+}
+
+TLTraceChunk tx(qint64 ms, const QByteArray &bytes)
+{
+    return {Direction::Tx, ms * 1000, QByteArray(), bytes};
+}
+
+TLTraceChunk rx(qint64 ms, const QByteArray &bytes)
+{
+    return {Direction::Rx, ms * 1000, QByteArray(), bytes};
+}
+
+// The same telegram written every 500 ms, never echoed.
+Chunks writtenAgain(const QByteArray &text, int writes)
+{
+    Chunks chunks;
+    for (int write = 0; write < writes; ++write)
+        chunks << tx(write * 500, telegram(text));
+    return chunks;
+}
 
 QList<TLTraceChunk> chunksOf(const QList<Line::TranscriptEntry> &transcript)
 {
@@ -52,14 +116,15 @@ QList<TLTraceChunk> chunksOf(const QList<Line::TranscriptEntry> &transcript)
     return chunks;
 }
 
-QByteArrayList flagged(const QList<TLTraceEvent> &events, Flag flag)
+// Each event that carries the flag, as the chunk of its direction, time and bytes.
+Chunks withFlag(const QList<TLTraceEvent> &events, Flag flag)
 {
-    QByteArrayList bytes;
+    Chunks flagged;
     for (const TLTraceEvent &event : events) {
         if (event.has(flag))
-            bytes << event.bytes;
+            flagged << TLTraceChunk{event.direction, event.timeUs, QByteArray(), event.bytes};
     }
-    return bytes;
+    return flagged;
 }
 
 // Direction and bytes of each telegram, in order.
@@ -71,6 +136,12 @@ QByteArrayList telegrams(const QList<TLTraceEvent> &events)
             list << TLTraceChunk::directionName(event.direction) + QByteArray(" ") + event.bytes.toHex(' ');
     }
     return list;
+}
+
+QByteArray golden(const char *name)
+{
+    QFile file(QStringLiteral(KESTROVAN_TRACE_GOLDEN "/") + QLatin1String(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 } // namespace
 
@@ -104,69 +175,183 @@ void TestTrace::valueMeanings()
     QCOMPARE(TLTraceMeaning::valueMeaning(command, telegram.mid(2)), meaning);
 }
 
-void TestTrace::flagsEveryInjectedDeviationOnce()
+void TestTrace::flagsTheDeviatingBytes_data()
 {
-    // The link of the driver plays the host: it acknowledges whatever ends in a terminator and
-    // writes its own telegrams again until they are echoed.
-    Sim sim;
-    QVERIFY(sim.start());
-    TLKestrovanSerialCommunicator link(sim.slavePath());
-    link.start();
-    link.waitForOpened();
-    QCOMPARE(link.state(), TLKestrovanSerialCommunicator::Open);
-    const auto ask = [&](const QByteArray &payload) {
-        link.send(Line::telegram(payload), true);
-        return sim.line().waitForIdle(3000);
-    };
-    QVERIFY(ask("kv?"));
-    sim.line().corruptNextReply();
-    QVERIFY(ask("kv?"));
-    sim.line().splitNextReply(150);
-    QVERIFY(ask("ma?"));
-    sim.line().injectInAckWindow("xy0A01");
-    QVERIFY(ask("as?"));
-    QTest::qWait(200);
-    sim.line().sendRaw("ab\x99");
-    sim.line().sendRaw("\xa5");
-    QTest::qWait(300);
-    sim.line().dropAcknowledgements(-1);
-    link.send(Line::telegram("kv70"), true);
-    QTRY_COMPARE_WITH_TIMEOUT(link.state(), TLKestrovanSerialCommunicator::Closed, 3000);
-    sim.stop();
+    QTest::addColumn<Chunks>("chunks");
+    QTest::addColumn<Flag>("flag");
+    QTest::addColumn<Chunks>("flagged"); // the events that carry the flag, in order
+    QTest::addColumn<Flags>("besides");  // the other flags of the trace, in their order
+    const QByteArray kv70 = telegram("kv70");
+    const QByteArray st5248 = telegram("st5248");
+    const QByteArray overlong(1100, 'a');
 
-    const QList<TLTraceEvent> events = TLTraceDecoder::decode(chunksOf(sim.line().transcript()));
+    QTest::newRow("wrong check byte of a reply")
+        << Chunks{tx(0, telegram("kv?")), rx(4, echo("kv?")), rx(20, "kv70\x9b")} << Flag::WrongCheckByte
+        << Chunks{rx(20, "kv70\x9b")} << Flags{};
+    QTest::newRow("no telegram: one byte before the terminator")
+        << Chunks{rx(0, "a\xe1")} << Flag::NoTelegram << Chunks{rx(0, "a\xe1")} << Flags{};
+    QTest::newRow("no telegram: no code and a wrong check byte")
+        << Chunks{rx(0, "ab\x99")} << Flag::NoTelegram << Chunks{rx(0, "ab\x99")} << Flags{};
+    QTest::newRow("no telegram: bytes before a pause, then a telegram")
+        << Chunks{rx(0, "ab"), rx(51, st5248), tx(55, echo("st5248"))} << Flag::NoTelegram
+        << Chunks{rx(0, "ab")} << Flags{};
+    QTest::newRow("no telegram: more than a telegram holds, the rest at the end")
+        << Chunks{rx(0, overlong)} << Flag::NoTelegram
+        << Chunks{rx(0, overlong.left(1070)), rx(0, overlong.left(30))} << Flags{};
+    QTest::newRow("unknown code, right check byte")
+        << Chunks{tx(0, telegram("qq1")), rx(4, echo("qq1"))} << Flag::UnknownCode
+        << Chunks{tx(0, telegram("qq1"))} << Flags{};
+    QTest::newRow("unknown code zz") << Chunks{rx(0, telegram("zz")), tx(4, echo("zz"))} << Flag::UnknownCode
+                                     << Chunks{rx(0, telegram("zz"))} << Flags{};
+    QTest::newRow("split by a pause of 51 ms") << Chunks{rx(0, "ma2"), rx(51, telegram("ma200").mid(3))}
+                                               << Flag::Split << Chunks{rx(51, telegram("ma200"))} << Flags{};
+    QTest::newRow("a pause of 50 ms splits nothing")
+        << Chunks{rx(0, "ma2"), rx(50, telegram("ma200").mid(3))} << Flag::Split << Chunks{} << Flags{};
+    QTest::newRow("written again, then echoed")
+        << Chunks{tx(0, kv70), tx(500, kv70), rx(510, echo("kv70"))} << Flag::Repeat << Chunks{tx(500, kv70)}
+        << Flags{Flag::NoAcknowledgement};
+    QTest::newRow("echo after 501 ms") << Chunks{tx(0, kv70), rx(501, echo("kv70"))}
+                                       << Flag::NoAcknowledgement << Chunks{tx(0, kv70)} << Flags{};
+    QTest::newRow("echo after 500 ms is in time")
+        << Chunks{tx(0, kv70), rx(500, echo("kv70"))} << Flag::NoAcknowledgement << Chunks{} << Flags{};
+    QTest::newRow("no echo nor a second write within a second")
+        << Chunks{tx(0, kv70), rx(1000, st5248)} << Flag::NoAcknowledgement << Chunks{tx(0, kv70)} << Flags{};
+    QTest::newRow("no echo, the trace ends 600 ms later")
+        << Chunks{tx(0, kv70), tx(600, telegram("ma?"))} << Flag::NoAcknowledgement << Chunks{tx(0, kv70)}
+        << Flags{};
+    QTest::newRow("given up: three writes, then a second of silence")
+        << writtenAgain("kv70", 3) + Chunks{rx(2000, st5248)} << Flag::GiveUp << Chunks{tx(1000, kv70)}
+        << Flags{Flag::NoAcknowledgement, Flag::Repeat};
+    QTest::newRow("given up: written for 8 s until the trace ends")
+        << writtenAgain("kv70", 16) << Flag::GiveUp << Chunks{tx(7500, kv70)}
+        << Flags{Flag::NoAcknowledgement, Flag::Repeat};
+    QTest::newRow("not given up: the trace ends in the window of the second write")
+        << writtenAgain("kv70", 2) << Flag::GiveUp << Chunks{}
+        << Flags{Flag::NoAcknowledgement, Flag::Repeat};
+    QTest::newRow("unsolicited in the window of a setting")
+        << Chunks{tx(0, kv70), rx(100, st5248), rx(110, echo("kv70")), tx(120, echo("st5248"))}
+        << Flag::UnsolicitedInWindow << Chunks{rx(100, st5248)} << Flags{};
+    QTest::newRow("a reply before the echo of its query is asked for")
+        << Chunks{tx(0, telegram("st?")), rx(20, st5248), rx(30, echo("st?"))} << Flag::UnsolicitedInWindow
+        << Chunks{} << Flags{};
+    QTest::newRow("the generator writing again is not unsolicited again")
+        << Chunks{rx(0, st5248), tx(400, kv70), rx(500, st5248), tx(510, echo("st5248")),
+                  rx(520, echo("kv70"))}
+        << Flag::UnsolicitedInWindow << Chunks{} << Flags{Flag::NoAcknowledgement, Flag::Repeat};
+    QTest::newRow("lone terminator") << Chunks{rx(0, "\xa5")} << Flag::LoneTerminator << Chunks{rx(0, "\xa5")}
+                                     << Flags{};
+    QTest::newRow("an echo after a second acknowledges nothing")
+        << Chunks{tx(0, kv70), rx(1000, echo("kv70"))} << Flag::LoneTerminator
+        << Chunks{rx(1000, echo("kv70"))} << Flags{Flag::NoAcknowledgement};
+    QTest::newRow("no reply within 3 s") << Chunks{tx(0, telegram("rr?")), rx(4, echo("rr?")), tx(3004, kv70)}
+                                         << Flag::NoReply << Chunks{tx(0, telegram("rr?"))} << Flags{};
+    QTest::newRow("a query never echoed waits for no reply")
+        << Chunks{tx(0, telegram("rr?")), tx(3004, kv70)} << Flag::NoReply << Chunks{}
+        << Flags{Flag::NoAcknowledgement};
+}
+
+void TestTrace::flagsTheDeviatingBytes()
+{
+    QFETCH(Chunks, chunks);
+    QFETCH(Flag, flag);
+    QFETCH(Chunks, flagged);
+    QFETCH(Flags, besides);
+    const QList<TLTraceEvent> events = TLTraceDecoder::decode(chunks);
+    QCOMPARE(withFlag(events, flag), flagged);
     TLTraceSummary summary;
     for (const TLTraceEvent &event : events)
         summary.add(event);
-    const int dropped = sim.line().droppedAcknowledgements();
-    QVERIFY(dropped >= 10); // written again about every 500 ms for 8 s
-    const QByteArray kv70 = Line::telegram("kv70");
-    const QList<QPair<Flag, QByteArrayList>> expected = {
-        {Flag::WrongCheckByte, {"kv70\x9b"}},
-        {Flag::Split, {Line::telegram("ma200")}},
-        {Flag::UnsolicitedInWindow, {Line::telegram("xy0A01")}},
-        {Flag::NoTelegram, {"ab\x99"}},
-        {Flag::LoneTerminator, {"\xa5"}},
-        {Flag::GiveUp, {kv70}},
-        {Flag::NoAcknowledgement, QVector<QByteArray>(dropped, kv70).toList()},
-        {Flag::Repeat, QVector<QByteArray>(dropped - 1, kv70).toList()},
-        {Flag::UnknownCode, {}},
-        {Flag::NoReply, {}},
-    };
-    QCOMPARE(expected.size(), TLTraceEvent::FlagCount);
-    for (const auto &flag : expected) {
-        QCOMPARE(flagged(events, flag.first), flag.second);
-        QCOMPARE(summary.count(flag.first), flag.second.size());
-    }
-    // What the generator took for good telegrams of the host, the decoder did too.
-    QByteArrayList good;
+    QCOMPARE(summary.count(flag), flagged.size());
+    Flags others;
     for (const TLTraceEvent &event : events) {
-        if (event.direction == Direction::Tx && event.kind == TLTraceEvent::Kind::Telegram
-            && event.checkByteRight)
-            good << event.bytes;
+        for (const TLTraceEvent::Finding &finding : event.findings) {
+            if (finding.flag != flag && !others.contains(finding.flag))
+                others << finding.flag;
+        }
     }
-    QCOMPARE(good, QByteArrayList(sim.line().telegramsFromDriver()));
-    QCOMPARE(summary.telegrams(Direction::Tx), good.size() - summary.count(Flag::Repeat));
+    QCOMPARE(others, besides);
+}
+
+void TestTrace::decodesLiveAsTimePasses()
+{
+    // A tap hands each event on as soon as nothing can change it any more, not at the end.
+    QList<TLTraceEvent> events;
+    TLTraceDecoder decoder([&events](const TLTraceEvent &event) { events << event; });
+    decoder.feed(tx(0, telegram("kv70")));
+    QCOMPARE(events.size(), 0); // its echo is still to come
+    decoder.feed(rx(10, echo("kv70")));
+    QCOMPARE(events.size(), 1);
+    QCOMPARE(events.constLast().ackDelayUs, qint64(10000));
+    decoder.feed(tx(20, telegram("ma70")));
+    decoder.advance(1019999);
+    QCOMPARE(events.size(), 1); // it may still be written again
+    decoder.advance(1020000);
+    QCOMPARE(withFlag(events, Flag::NoAcknowledgement), Chunks{tx(20, telegram("ma70"))});
+}
+
+void TestTrace::programPrintsTheGoldenOutput_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("fromStandardInput");
+    QTest::addColumn<bool>("drawn"); // with --svg
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QByteArray>("errors");
+    const QString trace = QStringLiteral(KESTROVAN_TRACE_GOLDEN "/line.trace");
+    const QByteArray skipped =
+        "kestrovan-trace: line 42 skipped: no \" | \" after the head of the line\n"
+        "kestrovan-trace: line 43 skipped: more bytes than the count says\n"
+        "kestrovan-trace: line 44 skipped: the bytes are not hexadecimal pairs separated "
+        "by blanks\n";
+    QTest::newRow("plain, drawn") << QStringList{trace} << false << true << 0 << golden("line.txt")
+                                  << skipped;
+    QTest::newRow("json from standard input")
+        << QStringList{"--json", "-"} << true << false << 0 << golden("line.jsonl") << skipped;
+    QTest::newRow("--write without --tap")
+        << QStringList{"--write", folder.filePath("tap.trace"), trace} << false << false << 2 << QByteArray()
+        << QByteArray("kestrovan-trace: --write records a tap: it needs --tap\n"
+                      "Try kestrovan-trace --help for the options.\n");
+}
+
+void TestTrace::programPrintsTheGoldenOutput()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, fromStandardInput);
+    QFETCH(bool, drawn);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, output);
+    QFETCH(QByteArray, errors);
+    QVERIFY(!output.isEmpty() || exitCode != 0); // a golden file that went missing
+    const QString picture = folder.filePath(QStringLiteral("line.svg"));
+    QFile::remove(picture);
+    if (drawn)
+        arguments << QStringLiteral("--svg") << picture;
+
+    QProcess program;
+    // Neither the time zone nor the language of the machine may show in the output.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TZ"), QStringLiteral("Pacific/Chatham"));
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(KESTROVAN_TRACE_PROGRAM), arguments);
+    QVERIFY(program.waitForStarted(ProgramTimeoutMs));
+    if (fromStandardInput)
+        program.write(golden("line.trace"));
+    program.closeWriteChannel();
+    QVERIFY(program.waitForFinished(ProgramTimeoutMs));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    // Line by line, so that a difference shows where it is.
+    QCOMPARE(program.readAllStandardOutput().split('\n'), output.split('\n'));
+    QCOMPARE(program.readAllStandardError(), errors);
+    QCOMPARE(program.exitCode(), exitCode);
+
+    QFile svg(picture);
+    QCOMPARE(svg.open(QIODevice::ReadOnly), drawn);
+    if (drawn) {
+        QXmlStreamReader xml(&svg);
+        QVERIFY(xml.readNextStartElement());
+        QCOMPARE(xml.name().toString(), QStringLiteral("svg"));
+    }
 }
 
 void TestTrace::tapPassesAWholeRunUnchanged()
@@ -254,6 +439,14 @@ void TestTrace::tapPassesAWholeRunUnchanged()
             QVERIFY2(finding.flag == Flag::UnsolicitedInWindow, qPrintable(finding.text));
     }
     QVERIFY(sim.line().telegramsFromDriver().contains(Line::telegram("xr81")));
+    // What the generator took for good telegrams of the host, the decoder did too.
+    QByteArrayList good;
+    for (const TLTraceEvent &event : tapped) {
+        if (event.direction == Direction::Tx && event.kind == TLTraceEvent::Kind::Telegram
+            && event.checkByteRight)
+            good << event.bytes;
+    }
+    QCOMPARE(good, QByteArrayList(sim.line().telegramsFromDriver()));
 }
 
 void TestTrace::timelineHasAnArrowPerTelegramAndTheExposureBand()
@@ -308,11 +501,6 @@ void TestTrace::timelineHasAnArrowPerTelegramAndTheExposureBand()
     QCOMPARE(bands, (QSet<QString>{"prepare", "ready", "check", "on", "end"}));
 }
 
-int main(int argc, char **argv)
-{
-    TLHostApplication app(argc, argv);
-    TestTrace test;
-    return QTest::qExec(&test, argc, argv);
-}
+TL_TEST_MAIN(TestTrace)
 
 #include "tst_trace.moc"
