@@ -11,6 +11,9 @@
 #include <thread>
 
 namespace {
+// The console software writes its trigger file this long into the driver's wait.
+constexpr int ConsoleWritesAfterMs = 200;
+
 // The values at that nesting level, the root element <r> counted as the first.
 QByteArray nested(int levels, const QByteArray &open, const QByteArray &close)
 {
@@ -146,7 +149,7 @@ private slots:
         QCOMPARE(host()->countLog(QStringLiteral("no new trigger file found")), 1);
         // One that appears meanwhile and sorts first ends the wait.
         std::thread console([this] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            std::this_thread::sleep_for(std::chrono::milliseconds(ConsoleWritesAfterMs));
             put(in("a.trg"), "");
         });
         const bool found = link.waitForNewTriggerFile(3000);
