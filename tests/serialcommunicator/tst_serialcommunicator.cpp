@@ -15,14 +15,15 @@ constexpr int NoTickWindowMs = TickMs + TickMs / 4;
 // On a hung-up line each pass of the loop still waits out the read wait; in this window a loop
 // that spun would pass hundreds of times.
 constexpr int HungUpWindowMs = 20 * Kestrovan::ReadWaitMs;
-constexpr int SlaveReadyLimitMs = 3000;
+// Far above what the line and the link take to pass bytes on.
+constexpr int ReactionLimitMs = 3000;
 
 // Waits until bytes are readable at the driver's end of the line, through a descriptor of our own.
 bool bytesWaitAt(const QString &port)
 {
     const int fd = ::open(qPrintable(port), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     pollfd in{fd, POLLIN, 0};
-    const bool ready = fd >= 0 && ::poll(&in, 1, SlaveReadyLimitMs) == 1;
+    const bool ready = fd >= 0 && ::poll(&in, 1, ReactionLimitMs) == 1;
     ::close(fd);
     return ready;
 }
@@ -79,8 +80,8 @@ private slots:
         // A telegram after the bursts marks the point by which they have all been handled.
         const QByteArray marker = tg("st0");
         sim.line().sendRaw(marker);
-        QTRY_COMPARE(rec.messages(), delivered + QByteArrayList{marker});
-        QTRY_COMPARE(sim.line().bytesFromDriver(), echoed + marker.right(1));
+        QTRY_COMPARE_WITH_TIMEOUT(rec.messages(), delivered + QByteArrayList{marker}, ReactionLimitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.line().bytesFromDriver(), echoed + marker.right(1), ReactionLimitMs);
     }
 
     void transmitting_data()
@@ -117,8 +118,9 @@ private slots:
                      && took < qint64(droppedEchoes) * Kestrovan::AckWindowMs + 900,
                  qPrintable(QString::number(took)));
         // What came with the echo is delivered after the transmission, once.
-        QTRY_COMPARE(rec.messages(),
-                     injected.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{tg(injected)});
+        QTRY_COMPARE_WITH_TIMEOUT(rec.messages(),
+                                  injected.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{tg(injected)},
+                                  ReactionLimitMs);
         QCOMPARE(rec.link->state(), TLKestrovanSerialCommunicator::Open);
     }
 
@@ -187,7 +189,7 @@ private slots:
         // None while a transmission waits for its echo.
         sim.line().dropAcknowledgementsFor(2400);
         rec.link->send(tg("kv70"), true);
-        QTRY_VERIFY(rec.ticks().size() > ticks.size());
+        QTRY_VERIFY_WITH_TIMEOUT(rec.ticks().size() > ticks.size(), 2 * TickMs);
         QVERIFY(rec.ticks().at(ticks.size()) - ticks.last() > 2000);
         // A far end that hangs up must not make the loop spin a core. A tick due at every pass
         // counts the passes.
