@@ -139,8 +139,10 @@ private slots:
         QVERIFY(rig.isReady());
         rig.sim().model().setVersion("V2.0-sim");
         rig.sim().model().setDapEnabled(true);
-        QVERIFY(rig.switchOn());
-        QTRY_VERIFY_WITH_TIMEOUT(rig.driver().statusDapEnabled(), 3000);
+        // The commands need an open link and a known status word 2, not a switched-on generator.
+        QVERIFY(rig.driver().openConnection().isSuccess());
+        QVERIFY(rig.driver().query(Kestrovan::Status2, true).isSuccess());
+        QVERIFY(rig.driver().statusDapEnabled());
         QVariant value(17);
         QVERIFY(rig.driver().executeCommand(name, value).isSuccess());
         QCOMPARE(value, expected);

@@ -138,7 +138,17 @@ private slots:
     }
     void exposureEnd() { exposureState(); }
 
+    void cleanup()
+    {
+        if (ownRig || QTest::currentTestFailed())
+            rig.reset();
+    }
+    void cleanupTestCase() { rig.reset(); }
+
 private:
+    std::unique_ptr<TLDirectTestRig> rig;
+    bool ownRig = false;
+
     static void columns()
     {
         QTest::addColumn<QByteArray>("state");
@@ -162,32 +172,37 @@ private:
         QFETCH(QByteArray, sent);
         QFETCH(QStringList, lines);
         QFETCH(Poll, poll);
-        TLDirectTestRig rig;
-        QVERIFY(rig.isReady());
-        QVERIFY(rig.driver().openConnection().isSuccess());
+        // Rows that leave the poll alone share a rig; a row that stops or starts it has its own.
+        ownRig = poll != Poll::Untouched;
+        if (!rig || ownRig) {
+            rig.reset(); // first: the host's singletons are shared
+            rig = std::make_unique<TLDirectTestRig>();
+            QVERIFY(rig->isReady());
+            QVERIFY(rig->driver().openConnection().isSuccess());
+        }
         // Polling runs before the states that stop it and not before those that start it.
         if (poll == Poll::Stops)
-            rig.driver().startStatusPolling();
+            rig->driver().startStatusPolling();
         TLXRayExposureStateProvider::instance()->setUnlocked(unlocked);
         const auto answer = [](int ms) { return ms < 0 ? TLHostAnswer::never() : TLHostAnswer::after(ms); };
         TLXRaySynchronizer::instance()->setDetectorReadyAnswer(answer(detectorMs));
         TLXRaySynchronizer::instance()->setXRayWindowAnswer(answer(windowMs));
-        rig.sim().line().clearTranscript();
+        rig->sim().line().clearTranscript();
         TLHostCallLog::clear();
-        rig.host().clearRecords();
+        rig->host().clearRecords();
 
-        rig.driver().onMessageReceived(TLKestrovanSimulatedLine::telegram("xy" + state));
+        rig->driver().onMessageReceived(TLKestrovanSimulatedLine::telegram("xy" + state));
 
         QCOMPARE(TLHostCallLog::calls(), calls);
-        QCOMPARE(rig.host().logTexts().filter(QStringLiteral("EXPOSURE:")), lines);
-        QVERIFY(rig.waitUntilSent());
-        QCOMPARE(rig.payloadsFromDriver(), sent.isEmpty() ? QByteArrayList{} : QByteArrayList{sent});
-        rig.sim().line().clearTranscript();
+        QCOMPARE(rig->host().logTexts().filter(QStringLiteral("EXPOSURE:")), lines);
+        QVERIFY(rig->waitUntilSent());
+        QCOMPARE(rig->payloadsFromDriver(), sent.isEmpty() ? QByteArrayList{} : QByteArrayList{sent});
+        rig->sim().line().clearTranscript();
         if (poll == Poll::Starts) {
-            QVERIFY(rig.waitForPayload("st?", PollStartLimitMs));
+            QVERIFY(rig->waitForPayload("st?", PollStartLimitMs));
         } else if (poll == Poll::Stops) {
             QTest::qWait(NoPollWindowMs);
-            QVERIFY(!rig.payloadsFromDriver(true).contains("st?"));
+            QVERIFY(!rig->payloadsFromDriver(true).contains("st?"));
         }
     }
 };
