@@ -171,16 +171,16 @@ void TestGeneratorSimulator::line_data()
         "^(error: cannot run \"[^\"]+\"; \"help\" lists the commands( / )?){4}$");
 }
 
-// The generator behind the line; "sleep" outlasts the power-on and focus-ready delays.
+// The generator behind the line; each "sleep" outlasts the power-on and focus-ready delays twice.
 void TestGeneratorSimulator::generator_data()
 {
     columns();
-    row("power on after its delay", "", tg("on1"), {fromHex("B0")}, 0, "status;sleep 2000;status",
+    row("power on after its delay", "", tg("on1"), {fromHex("B0")}, 0, "status;sleep 1000;status",
         "^st=0 .* / st=4096 ");
     row("power off cancels it", "", tg("on1") + tg("on0"), {fromHex("B0")}, 0, "sleep 1000;status",
         "^ok / st=0 ");
     row("reset: error gone, then focus ready", "power on;error 105", tg("rs"), {fromHex("81")}, 0,
-        "status;sleep 2000;status", "^st=4096 qs=0 rr=0 .* / st=5120 ");
+        "status;sleep 1000;status", "^st=4096 qs=0 rr=0 .* / st=5120 ");
     row("reset without power", "", tg("rs"), {fromHex("81")}, 0, "sleep 1000;status", "^ok / st=0 ");
     row("errors toggle bit 7", "power on;dap on;error 105;error 106", {}, {}, 0, "status",
         "^st=4096 qs=128 rr=106 ");
