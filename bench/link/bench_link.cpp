@@ -3,8 +3,9 @@
 //     its echo (1) and the reply "kv70" (5) on the line at 0.2604 ms a byte, and the link's
 //     50 ms collection step, which ends only at the first wait that brings nothing;
 //  2. waiting queries in a row, and how many waited the full reply time;
-//  3. CPU of the link thread while it only polls the status.
-// Usage: bench_link [--queries N] [--row N] [--poll-seconds S]
+//  3. CPU of the link thread while it only polls the status;
+//  4. CPU of a link thread whose far end has hung up (a pulled cable), while nothing is sent.
+// Usage: bench_link [--queries N] [--row N] [--poll-seconds S] [--hung-up-seconds S]
 
 #include "BenchCommon.h"
 #include "KestrovanTiming.h"
@@ -12,6 +13,7 @@
 #include "TLGeneratorDriverKestrovan.h"
 #include "TLHostApplication.h"
 #include "TLKestrovanGeneratorSimulator.h"
+#include "TLKestrovanSerialCommunicator.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -50,6 +52,32 @@ double linkThreadCpuSeconds()
     return -1;
 }
 
+// Percent of one core that the link thread used over `seconds` of sleep of this thread.
+double linkThreadCpuShare(int seconds)
+{
+    const double before = linkThreadCpuSeconds();
+    QElapsedTimer timer;
+    timer.start();
+    QThread::sleep(static_cast<unsigned long>(seconds));
+    const double after = linkThreadCpuSeconds();
+    return before < 0 ? -1 : 100.0 * (after - before) / (double(timer.elapsed()) / 1000.0);
+}
+
+// A bare link on a line whose far end hangs up once it is open.
+double hungUpLinkCpuShare(int seconds)
+{
+    TLKestrovanGeneratorSimulator far;
+    if (!far.start())
+        return -1;
+    TLKestrovanSerialCommunicator link(far.slavePath());
+    link.start();
+    link.waitForOpened();
+    far.line().hangUp();
+    const double share = linkThreadCpuShare(seconds);
+    link.stop();
+    return share;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -60,6 +88,7 @@ int main(int argc, char **argv)
     const int queries = argument(args, QStringLiteral("--queries"), 200);
     const int row = argument(args, QStringLiteral("--row"), 2000);
     const int pollSeconds = argument(args, QStringLiteral("--poll-seconds"), 60);
+    const int hungUpSeconds = argument(args, QStringLiteral("--hung-up-seconds"), 10);
 
     TLKestrovanGeneratorSimulator sim;
     sim.line().setPacing(true);
@@ -97,13 +126,9 @@ int main(int argc, char **argv)
     const double rowSeconds = double(rowTimer.elapsed()) / 1000.0;
 
     driver.startStatusPolling();
-    const double cpuBefore = linkThreadCpuSeconds();
-    QElapsedTimer pollTimer;
-    pollTimer.start();
-    QThread::sleep(static_cast<unsigned long>(pollSeconds));
-    const double cpuAfter = linkThreadCpuSeconds();
-    const double wall = double(pollTimer.elapsed()) / 1000.0;
-    const double cpuShare = cpuBefore < 0 ? -1 : 100.0 * (cpuAfter - cpuBefore) / wall;
+    const double cpuShare = linkThreadCpuShare(pollSeconds);
+    driver.closeConnection();
+    const double hungUpShare = hungUpLinkCpuShare(hungUpSeconds);
 
     std::printf("| measurement | value |\n|---|---|\n");
     const double median = percentile(roundTrips, 0.5), p99 = percentile(roundTrips, 0.99);
@@ -119,6 +144,7 @@ int main(int argc, char **argv)
     std::printf("| of them waited the full %d ms (target 0) | %d |\n", Kestrovan::ReplyTimeoutMs, fullWaits);
     std::printf("| link thread CPU while polling %d s (target < 1 %%) | %.2f %% of one core |\n", pollSeconds,
                 cpuShare);
-    driver.closeConnection();
+    std::printf("| link thread CPU, far end hung up, %d s (target < 1 %%) | %.2f %% of one core |\n",
+                hungUpSeconds, hungUpShare);
     return fullWaits == 0 ? 0 : 1;
 }

@@ -1,15 +1,16 @@
 // The console-software simulator in a temporary folder: what it answers, how, and what not.
 
 #include "TLKestrovanConsoleSimulator.h"
+#include "TLTestMain.h"
 
 #include <QSaveFile>
 #include <QTemporaryDir>
-#include <QTest>
 
 constexpr int ReactionMs = 3000; // ten times its poll, settle and default delay
-constexpr int QuietMs = 500;     // many polls
+// Had it taken the file for a new one, it would have answered by then.
+constexpr int NoAnswerWindowMs = 2 * TLKestrovanConsoleSimulator::DefaultResponseDelayMs;
 
-class tst_ConsoleSimulator : public QObject
+class TestConsoleSimulator : public QObject
 {
     Q_OBJECT
 
@@ -63,7 +64,7 @@ private slots:
         QVERIFY(!console.start(folder.filePath(QStringLiteral("missing"))));
         writeParameters("RADID=OLD"); // there before the start: seen, not answered
         QVERIFY(console.start(folder.path()));
-        QTest::qWait(QuietMs);
+        QTest::qWait(NoAnswerWindowMs);
         writeParameters("CODE=X");
         QTRY_VERIFY_WITH_TIMEOUT(console.lastError().contains(QLatin1String("RADID=")), ReactionMs);
         console.setResponseDelayMs(300);
@@ -75,5 +76,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_ConsoleSimulator)
+TL_TEST_MAIN(TestConsoleSimulator)
 #include "tst_consolesimulator.moc"

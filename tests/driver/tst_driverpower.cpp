@@ -1,7 +1,15 @@
+#include "KestrovanTiming.h"
 #include "TLDirectTestRig.h"
 #include "TLTestMain.h"
 
 #include <thread>
+
+namespace {
+// A poll still running would write within one interval; half an interval more for the load.
+constexpr int NoPollWindowMs = Kestrovan::StatusPollIntervalMs + Kestrovan::StatusPollIntervalMs / 2;
+// How long the host's device stays busy while the destructor waits for it.
+constexpr int HostBusyMs = 800;
+} // namespace
 
 // Switching on and off, initialisation, the host's commands, activation for an acquisition, a
 // lost link and destruction.
@@ -57,7 +65,7 @@ private slots:
         QVERIFY(!rig.driver().isPortOpen() && !rig.driver().isSwitchedOn());
         QCOMPARE(rig.host().countLog(QStringLiteral("generator switched off")), 1);
         rig.sim().line().clearTranscript();
-        QTest::qWait(1200);
+        QTest::qWait(NoPollWindowMs);
         QVERIFY(rig.sim().line().bytesFromDriver().isEmpty());
     }
 
@@ -131,8 +139,10 @@ private slots:
         QVERIFY(rig.isReady());
         rig.sim().model().setVersion("V2.0-sim");
         rig.sim().model().setDapEnabled(true);
-        QVERIFY(rig.switchOn());
-        QTRY_VERIFY_WITH_TIMEOUT(rig.driver().statusDapEnabled(), 3000);
+        // The commands need an open link and a known status word 2, not a switched-on generator.
+        QVERIFY(rig.driver().openConnection().isSuccess());
+        QVERIFY(rig.driver().query(Kestrovan::Status2, true).isSuccess());
+        QVERIFY(rig.driver().statusDapEnabled());
         QVariant value(17);
         QVERIFY(rig.driver().executeCommand(name, value).isSuccess());
         QCOMPARE(value, expected);
@@ -201,7 +211,7 @@ private slots:
         rig.device().setState(DeviceState::Busy);
         rig.sim().line().clearTranscript();
         std::thread host([&rig] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(800));
+            std::this_thread::sleep_for(std::chrono::milliseconds(HostBusyMs));
             rig.device().setState(DeviceState::Ready);
         });
         QElapsedTimer timer;
@@ -209,7 +219,7 @@ private slots:
         rig.destroyDriver();
         const qint64 took = timer.elapsed();
         host.join();
-        QVERIFY(took >= 750);
+        QVERIFY(took >= HostBusyMs * 9 / 10); // the host started its clock a moment earlier
         QCOMPARE(rig.payloadsFromDriver(), QByteArrayList{"on0"});
     }
 };

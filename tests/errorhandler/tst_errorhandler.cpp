@@ -6,6 +6,12 @@
 
 #include <sys/stat.h>
 
+namespace {
+// What stands where the catalogue should be.
+enum class InPlace { Nothing, Folder, NamedPipe };
+} // namespace
+Q_DECLARE_METATYPE(InPlace)
+
 // The error catalogue "errors.csv": its records, bad lines, unusable files and lookups.
 class TestErrorHandler : public QObject
 {
@@ -148,30 +154,29 @@ private slots:
 
     void unusableFile_data()
     {
-        QTest::addColumn<QString>("make");
+        QTest::addColumn<InPlace>("inPlace");
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("text");
         const QString missing = QStringLiteral("Die Datei mit Fehlerinformationen existiert nicht.");
         const QString unopened =
             QStringLiteral("Die Datei mit Fehlerinformationen kann nicht geöffnet werden nicht.");
-        QTest::newRow("missing") << "nothing"
-                                 << "error handling: file does not exists: " << missing;
-        QTest::newRow("a folder of that name") << "directory"
-                                               << "error handling: failed to open file: " << unopened;
+        QTest::newRow("missing") << InPlace::Nothing << "error handling: file does not exists: " << missing;
+        QTest::newRow("a folder of that name")
+            << InPlace::Folder << "error handling: failed to open file: " << unopened;
         // Opening a pipe would wait for a writer: the host's thread must not hang on it.
-        QTest::newRow("a named pipe") << "pipe"
-                                      << "error handling: failed to open file: " << unopened;
+        QTest::newRow("a named pipe")
+            << InPlace::NamedPipe << "error handling: failed to open file: " << unopened;
     }
     void unusableFile()
     {
-        QFETCH(QString, make);
+        QFETCH(InPlace, inPlace);
         QFETCH(QString, line);
         QFETCH(QString, text);
         QTemporaryDir dir;
         const QString path = dir.path() + QStringLiteral("/errors.csv");
-        if (make == QLatin1String("directory"))
+        if (inPlace == InPlace::Folder)
             QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("errors.csv")));
-        if (make == QLatin1String("pipe"))
+        if (inPlace == InPlace::NamedPipe)
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
         TLKestrovanErrorHandler handler;
         // Backslashes in the folder become the system's separators.

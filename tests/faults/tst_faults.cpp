@@ -2,8 +2,24 @@
 #include "TLDirectTestRig.h"
 #include "TLTestMain.h"
 
-#include <ctime>
 #include <thread>
+
+namespace {
+// When the driver is destroyed: a reply on its way, the host busy exposing, the link just failed.
+enum class Moment { LateReply, BusyExposing, LinkFailed };
+// What happens to the generator's reply.
+enum class Fault { WrongCheckByte, Split, NoiseBefore };
+
+// A gap shorter than the link's read wait keeps a split reply in one collection; a longer one
+// makes two. Noise sent this long before a query is a collection of its own.
+constexpr int GapWithinCollectionMs = 2 * Kestrovan::ReadWaitMs / 5;
+constexpr int GapAcrossCollectionsMs = 6 * Kestrovan::ReadWaitMs;
+constexpr int NoiseLeadMs = 2 * Kestrovan::ReadWaitMs;
+// How long the host stays busy exposing while the destructor waits for it.
+constexpr int HostBusyMs = 500;
+} // namespace
+Q_DECLARE_METATYPE(Moment)
+Q_DECLARE_METATYPE(Fault)
 
 // What the host sees when the line or the generator misbehaves: a lost link, a destruction at an
 // awkward moment, a generator that stops echoing for a while, damaged or unasked telegrams.
@@ -60,12 +76,13 @@ private slots:
             rig.sim().line().hangUp();
         else
             rig.sim().line().dropAcknowledgements(-1);
+        // The poll (or, while it rests, the host's setting) meets the fault: a pulled cable fails
+        // the next write, unechoed telegrams are given up.
         if (exposing)
             rig.driver().setKV(90);
-        else
-            QTest::qWait(Kestrovan::GiveUpMs);
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.driver().isPortOpen(), 3000);
-        QTest::qWait(300); // the driver's queued reaction would run now
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.driver().isPortOpen(), Kestrovan::GiveUpMs + SettleMs);
+        // The link posted the driver's reactions before it closed the port.
+        QCoreApplication::sendPostedEvents();
         // Shown only while the generator said it was on; switched off with the port closed in any case.
         const QList<TLHostApplication::AlarmRecord> alarms = rig.host().alarms();
         QCOMPARE(alarms.size(), poweredOn ? 1 : 0);
@@ -75,10 +92,7 @@ private slots:
         QCOMPARE(rig.device().state(), poweredOn ? DeviceState::Error : DeviceState::Ready);
         QCOMPARE(rig.host().countLog(QStringLiteral("serial port closed after error")), poweredOn ? 1 : 0);
         QVERIFY(!rig.driver().isSwitchedOn());
-        // Nothing spins on the dead line, and nothing waits on it: settings are kept for later.
-        const std::clock_t before = std::clock();
-        QTest::qWait(1000);
-        QVERIFY(double(std::clock() - before) / CLOCKS_PER_SEC < 0.5);
+        // Nothing waits on the dead line: settings are kept for later.
         QElapsedTimer timer;
         timer.start();
         rig.driver().setKV(91);
@@ -103,43 +117,49 @@ private slots:
 
     void destroy_data()
     {
-        QTest::addColumn<QString>("moment");
-        QTest::newRow("late reply") << "late reply";
-        QTest::newRow("busy during an exposure") << "busy";
-        QTest::newRow("right after the link failed") << "failed";
+        QTest::addColumn<Moment>("moment");
+        QTest::newRow("late reply") << Moment::LateReply;
+        QTest::newRow("busy during an exposure") << Moment::BusyExposing;
+        QTest::newRow("right after the link failed") << Moment::LinkFailed;
     }
     void destroy()
     {
-        QFETCH(QString, moment);
+        QFETCH(Moment, moment);
         TLDirectTestRig rig;
         QVERIFY(rig.isReady());
         QVERIFY(rig.switchOn());
         rig.device().setState(DeviceState::Ready);
         QVERIFY(rig.quietMoment());
         std::thread host;
-        if (moment == QLatin1String("late reply")) {
+        switch (moment) {
+        case Moment::LateReply: {
             // The version comes after the query gave up, while the destructor switches off.
             rig.sim().line().setReplyDelayMs(int(Kestrovan::ReplyTimeoutMs) + 300);
             QVariant version;
             QVERIFY(rig.driver().executeCommand(QStringLiteral("version"), version).isSuccess());
             QCOMPARE(version.toString(), QString());
-        } else if (moment == QLatin1String("busy")) {
+            break;
+        }
+        case Moment::BusyExposing:
             rig.sim().sequence().setExposureDurationMs(Kestrovan::GiveUpMs);
             QVERIFY(rig.sim().sequence().runExposure());
             QTRY_COMPARE_WITH_TIMEOUT(rig.host().countLog(QStringLiteral("EXPOSURE: exposure on")), 1,
                                       SettleMs);
             rig.device().setState(DeviceState::Busy);
             host = std::thread([&rig] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                std::this_thread::sleep_for(std::chrono::milliseconds(HostBusyMs));
                 rig.device().setState(DeviceState::Ready);
             });
-        } else {
+            break;
+        case Moment::LinkFailed: {
             // The link has failed and closed its port; the driver's queued reaction has not run.
             rig.sim().line().dropAcknowledgements(-1);
             QElapsedTimer timer;
             timer.start();
             while (rig.driver().isPortOpen() && timer.elapsed() < 2 * qint64(Kestrovan::GiveUpMs))
                 QThread::msleep(10);
+            break;
+        }
         }
         rig.sim().line().clearTranscript();
         QElapsedTimer timer;
@@ -150,9 +170,9 @@ private slots:
             host.join();
         QCoreApplication::sendPostedEvents();
         QVERIFY2(took < Kestrovan::GiveUpMs, qPrintable(QString::number(took)));
-        QCOMPARE(rig.sim().line().countTelegramsFromDriver("on0"), moment == QLatin1String("failed") ? 0 : 1);
-        if (moment == QLatin1String("busy"))
-            QVERIFY(took >= 450);
+        QCOMPARE(rig.sim().line().countTelegramsFromDriver("on0"), moment == Moment::LinkFailed ? 0 : 1);
+        if (moment == Moment::BusyExposing)
+            QVERIFY(took >= HostBusyMs * 9 / 10); // the host started its clock a moment earlier
         QCOMPARE(rig.host().countLog(QStringLiteral("serial port closed after error")), 0);
     }
 
@@ -175,7 +195,7 @@ private slots:
         QVERIFY2(copies >= 12 && copies <= 16, qPrintable(QString::number(copies)));
         QCOMPARE(rig.sim().model().value("kv"), QByteArray("81"));
         QCOMPARE(rig.payloadsFromDriver().mid(copies), (QByteArrayList{"kv?", "as?", "ma?", "ms?"}));
-        QTest::qWait(300);
+        QCoreApplication::sendPostedEvents();
         QVERIFY(rig.host().alarms().isEmpty());
         QCOMPARE(rig.device().state(), DeviceState::Ready);
         QVERIFY(rig.driver().isSwitchedOn() && rig.driver().isPortOpen());
@@ -183,28 +203,26 @@ private slots:
 
     void damagedReply_data()
     {
-        QTest::addColumn<QString>("fault");
+        QTest::addColumn<Fault>("fault");
+        QTest::addColumn<int>("gapMs"); // between the two parts of a split reply
         QTest::addColumn<QString>("version");
         QTest::addColumn<QString>("unknown");
         QTest::addColumn<int>("repeats"); // of the reply, by the generator
         // A damaged check byte is not echoed: the generator's repeat brings the reply.
-        QTest::newRow("wrong check byte") << "corrupt"
-                                          << "V9.9"
+        QTest::newRow("wrong check byte") << Fault::WrongCheckByte << 0 << "V9.9"
                                           << "" << 1;
-        QTest::newRow("split within one collection") << "split 20"
-                                                     << "V9.9"
+        QTest::newRow("split within one collection") << Fault::Split << GapWithinCollectionMs << "V9.9"
                                                      << "" << 0;
         // The head waits for its tail across collections, within the acknowledgement window.
-        QTest::newRow("split across collections") << "split 300"
-                                                  << "V9.9"
+        QTest::newRow("split across collections") << Fault::Split << GapAcrossCollectionsMs << "V9.9"
                                                   << "" << 0;
-        QTest::newRow("noise in a burst before") << "noise"
-                                                 << "V9.9"
+        QTest::newRow("noise in a burst before") << Fault::NoiseBefore << 0 << "V9.9"
                                                  << "" << 0;
     }
     void damagedReply()
     {
-        QFETCH(QString, fault);
+        QFETCH(Fault, fault);
+        QFETCH(int, gapMs);
         QFETCH(QString, version);
         QFETCH(QString, unknown);
         QFETCH(int, repeats);
@@ -214,20 +232,26 @@ private slots:
         QVERIFY(rig.switchOn());
         QVERIFY(rig.quietMoment());
         rig.host().clearRecords();
-        if (fault == QLatin1String("corrupt"))
+        switch (fault) {
+        case Fault::WrongCheckByte:
             rig.sim().line().corruptNextReply();
-        else if (fault.startsWith(QLatin1String("split")))
-            rig.sim().line().splitNextReply(fault.mid(6).toInt());
-        else
+            break;
+        case Fault::Split:
+            rig.sim().line().splitNextReply(gapMs);
+            break;
+        case Fault::NoiseBefore:
             rig.sim().line().sendRaw("noise 12 ?");
-        QTest::qWait(100);
+            QTest::qWait(NoiseLeadMs);
+            break;
+        }
         QVariant value;
         QElapsedTimer timer;
         timer.start();
         QVERIFY(rig.driver().executeCommand(QStringLiteral("version"), value).isSuccess());
         QCOMPARE(value.toString(), version);
         QCOMPARE(timer.elapsed() < qint64(Kestrovan::ReplyTimeoutMs), !version.isEmpty());
-        QTest::qWait(1200); // a repeat of the reply would come within a second
+        // Had the reply's echo not satisfied the generator, it would write the reply again.
+        QVERIFY(rig.sim().line().waitForIdle(SettleMs));
         QCOMPARE(rig.host().countLog(QStringLiteral("received: vsV9.9")), version.isEmpty() ? 0 : 1);
         QCOMPARE(rig.host().logTexts().filter(QStringLiteral("unknown command: ")),
                  unknown.isEmpty() ? QStringList{} : QStringList{unknown});

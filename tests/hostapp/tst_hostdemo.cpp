@@ -2,17 +2,17 @@
 // against the built-in simulators, finishes by itself and sums up every step.
 
 #include "TLHostProcess.h"
+#include "TLTestMain.h"
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTest>
 
 namespace {
 // The demonstration takes about ten seconds; this only bounds a hang.
 constexpr int DemoTimeoutMs = 120000;
 } // namespace
 
-class tst_HostDemo : public QObject
+class TestHostDemo : public QObject
 {
     Q_OBJECT
 
@@ -46,5 +46,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_HostDemo)
+TL_TEST_MAIN(TestHostDemo)
 #include "tst_hostdemo.moc"

@@ -4,15 +4,15 @@
 #include "TLHostProcess.h"
 #include "TLKestrovanConsoleSimulator.h"
 #include "TLKestrovanGeneratorSimulator.h"
+#include "TLTestMain.h"
 
 #include <QTemporaryDir>
-#include <QTest>
 
 // Ten times what the driver needs for these steps.
 constexpr int CommandTimeoutMs = 30000;
 constexpr int ExposureTimeoutMs = 20000;
 
-class tst_HostScripts : public QObject
+class TestHostScripts : public QObject
 {
     Q_OBJECT
 
@@ -120,5 +120,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_HostScripts)
+TL_TEST_MAIN(TestHostScripts)
 #include "tst_hostscripts.moc"

@@ -2,11 +2,11 @@
 // bad commands; never a crash.
 
 #include "TLHostProcess.h"
+#include "TLTestMain.h"
 
 #include <QTemporaryDir>
-#include <QTest>
 
-class tst_HostUsage : public QObject
+class TestHostUsage : public QObject
 {
     Q_OBJECT
 
@@ -100,5 +100,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_HostUsage)
+TL_TEST_MAIN(TestHostUsage)
 #include "tst_hostusage.moc"

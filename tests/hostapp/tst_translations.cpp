@@ -1,9 +1,10 @@
 // Every user text of the driver and of the host layer it uses has a finished translation in the
 // catalogue, and the compiled catalogue answers for each with the same line structure.
 
+#include "TLTestMain.h"
+
 #include <QDirIterator>
 #include <QRegularExpression>
-#include <QTest>
 #include <QTranslator>
 #include <QXmlStreamReader>
 
@@ -24,7 +25,7 @@ QString literalText(const QString &literals)
 }
 } // namespace
 
-class tst_Translations : public QObject
+class TestTranslations : public QObject
 {
     Q_OBJECT
 
@@ -92,5 +93,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_Translations)
+TL_TEST_MAIN(TestTranslations)
 #include "tst_translations.moc"

@@ -7,10 +7,9 @@
 
 #include <QTemporaryDir>
 #include <thread>
-#include <tuple>
 #include <unistd.h>
 
-class tst_HostLayer : public QObject
+class TestHostLayer : public QObject
 {
     Q_OBJECT
 
@@ -26,34 +25,63 @@ class tst_HostLayer : public QObject
     }
 
 private slots:
+    void copyFileReplacesTheTargetOrFailsCleanly_data()
+    {
+        QTest::addColumn<QString>("from"); // in the folder
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<bool>("overwrite");
+        QTest::addColumn<bool>("copied");
+        QTest::newRow("replaced") << "source"
+                                  << "EDVRAD.par" << true << true;
+        QTest::newRow("source missing") << "missing"
+                                        << "EDVRAD.par" << true << false;
+        QTest::newRow("target folder missing") << "source"
+                                               << "nowhere/EDVRAD.par" << true << false;
+        QTest::newRow("target there, no overwrite") << "source"
+                                                    << "EDVRAD.par" << false << false;
+    }
     void copyFileReplacesTheTargetOrFailsCleanly()
     {
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        QFETCH(bool, overwrite);
+        QFETCH(bool, copied);
         QTemporaryDir dir;
-        const QString source = dir.filePath("source"), target = dir.filePath("EDVRAD.par");
-        QVERIFY(write(source, "RADID=1") && write(target, "RADID=older, longer"));
+        const QString target = dir.filePath("EDVRAD.par");
+        QVERIFY(write(dir.filePath("source"), "RADID=1") && write(target, "RADID=older, longer"));
         // A second name for the old file, as a reader that has it open.
         QCOMPARE(::link(qPrintable(target), qPrintable(dir.filePath("old"))), 0);
-        for (const auto &[from, to, overwrite] : {std::tuple{dir.filePath("missing"), target, true},
-                                                  {source, dir.filePath("nowhere/EDVRAD.par"), true},
-                                                  {source, target, false}})
-            QVERIFY(TLFileSystemHelper::copyFile(from, to, overwrite).details().contains(to));
-        QCOMPARE(read(target), QByteArray("RADID=older, longer"));
-        QVERIFY(TLFileSystemHelper::copyFile(source, target, true).isSuccess());
+        const TLCondition result =
+            TLFileSystemHelper::copyFile(dir.filePath(from), dir.filePath(to), overwrite);
+        QCOMPARE(result.isSuccess(), copied);
+        if (!copied)
+            QVERIFY(result.details().contains(dir.filePath(to)));
         // Renamed into place, never rewritten: the old file stays whole for whoever reads it.
-        QCOMPARE(read(target) + '|' + read(dir.filePath("old")), QByteArray("RADID=1|RADID=older, longer"));
+        QCOMPARE(read(target) + '|' + read(dir.filePath("old")),
+                 QByteArray(copied ? "RADID=1" : "RADID=older, longer") + "|RADID=older, longer");
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), (QStringList{"EDVRAD.par", "old", "source"}));
     }
 
+    void hostAnswersAtOnceLaterOrNever_data()
+    {
+        QTest::addColumn<int>("delayMs"); // -1: never
+        QTest::addColumn<int>("limitMs");
+        QTest::addColumn<bool>("agreed");
+        QTest::newRow("at once") << 0 << 1500 << true;
+        QTest::newRow("later, within the limit") << 200 << 1500 << true;
+        QTest::newRow("later than the limit") << 800 << 300 << false;
+        QTest::newRow("never") << -1 << 300 << false;
+    }
     void hostAnswersAtOnceLaterOrNever()
     {
-        for (const auto &[delay, limit, agreed] :
-             {std::tuple{0, 1500, true}, {200, 1500, true}, {800, 300, false}, {-1, 300, false}}) {
-            TLXRaySynchronizer::instance()->setDetectorReadyAnswer(delay < 0 ? TLHostAnswer::never()
-                                                                             : TLHostAnswer::after(delay));
-            const QDeadlineTimer hostTime(agreed ? delay : limit, Qt::PreciseTimer);
-            QCOMPARE(TLXRaySynchronizer::instance()->waitForDetectorReady(limit), agreed);
-            QVERIFY(hostTime.hasExpired());
-        }
+        QFETCH(int, delayMs);
+        QFETCH(int, limitMs);
+        QFETCH(bool, agreed);
+        TLXRaySynchronizer::instance()->setDetectorReadyAnswer(delayMs < 0 ? TLHostAnswer::never()
+                                                                           : TLHostAnswer::after(delayMs));
+        const QDeadlineTimer hostTime(agreed ? delayMs : limitMs, Qt::PreciseTimer);
+        QCOMPARE(TLXRaySynchronizer::instance()->waitForDetectorReady(limitMs), agreed);
+        QVERIFY(hostTime.hasExpired());
     }
 
     void conditionsAlarmsAndLogLinesFromAnyThread()
@@ -76,5 +104,5 @@ private slots:
     }
 };
 
-TL_TEST_MAIN(tst_HostLayer)
+TL_TEST_MAIN(TestHostLayer)
 #include "tst_hostlayer.moc"

@@ -10,6 +10,18 @@
 
 #include <thread>
 
+namespace {
+// The console software writes its trigger file this long into the driver's wait.
+constexpr int ConsoleWritesAfterMs = 200;
+
+// The values at that nesting level, the root element <r> counted as the first.
+QByteArray nested(int levels, const QByteArray &open, const QByteArray &close)
+{
+    return "<r>" + open.repeated(levels - 2) + "<kv>70</kv><ma>250</ma>" + close.repeated(levels - 2)
+           + "</r>";
+}
+} // namespace
+
 // Indirect mode: the parameter file, the trigger files and the exposure report in the console
 // software's folder, through the communicator and through the driver.
 class TestIndirect : public QObject
@@ -137,7 +149,7 @@ private slots:
         QCOMPARE(host()->countLog(QStringLiteral("no new trigger file found")), 1);
         // One that appears meanwhile and sorts first ends the wait.
         std::thread console([this] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            std::this_thread::sleep_for(std::chrono::milliseconds(ConsoleWritesAfterMs));
             put(in("a.trg"), "");
         });
         const bool found = link.waitForNewTriggerFile(3000);
@@ -152,12 +164,16 @@ private slots:
         QCOMPARE(host()->countLog(QStringLiteral("found new trigger file: ")), 2);
     }
 
+    // What the console software really writes, and the few files that are refused because they
+    // would cost the host its stack, time or memory.
     void report_data()
     {
         QTest::addColumn<QByteArray>("xml");
         QTest::addColumn<QList<double>>("values"); // kV, mAs, mA, ms, dose (0: unset)
         QTest::addColumn<QString>("line");
         const QString ok = QStringLiteral("reading file GEN50RFT_A.xml successful");
+        const QString refused = QStringLiteral("failed to process the file GEN50RFT_A.xml");
+        const QList<double> none{0, 0, 0, 0, 0}, kvAndMa{70, 0, 250, 0, 0};
         QTest::newRow("all five") << QByteArray(
             "<r><kv>70</kv><mAs>12.5</mAs><ma>250</ma><ms>50</ms><mGy_cm2>2.5</mGy_cm2></r>")
                                   << QList<double>{70, 12.5, 250, 50, 2.5} << ok;
@@ -165,12 +181,49 @@ private slots:
             << QByteArray("<r><a><b><kv> 81 </kv></b></a><kv>90</kv><x:ms>1</x:ms><mGy_cm2>0</mGy_cm2></r>")
             << QList<double>{81, 0, 0, 0, 0} << ok;
         QTest::newRow("case, comma, negative dose")
-            << QByteArray("<r><mA>250</mA><mAs>12,5</mAs><mGy_cm2>-1</mGy_cm2></r>")
-            << QList<double>{0, 0, 0, 0, 0} << ok;
-        QTest::newRow("not well-formed") << QByteArray("<r><kv>70</kv>") << QList<double>{0, 0, 0, 0, 0}
-                                         << "failed to process the file GEN50RFT_A.xml";
-        QTest::newRow("missing") << QByteArray() << QList<double>{0, 0, 0, 0, 0}
-                                 << "failed to open the file GEN50RFT_A.xml";
+            << QByteArray("<r><mA>250</mA><mAs>12,5</mAs><mGy_cm2>-1</mGy_cm2></r>") << none << ok;
+        QTest::newRow("not well-formed") << QByteArray("<r><kv>70</kv>") << none << refused;
+        QTest::newRow("missing") << QByteArray() << none << "failed to open the file GEN50RFT_A.xml";
+        QTest::newRow("DOCTYPE without internal subset") << QByteArray(
+            "<?xml version=\"1.0\"?>\n<!DOCTYPE report>\n<report><kv>70</kv><ma>250</ma></report>")
+                                                         << kvAndMa << ok;
+        QTest::newRow("Latin-1 bytes without an encoding declaration")
+            << QByteArray("<report><!-- R\xe4ntgen --><name>M\xfcller</name><kv>70</kv><ma>250</ma></report>")
+            << kvAndMa << ok;
+        QTest::newRow("undeclared entity")
+            << QByteArray("<report><name>a&nbsp;b</name><kv>70</kv><ma>250</ma></report>") << kvAndMa << ok;
+        QTest::newRow("version 1.1") << QByteArray(
+            "<?xml version=\"1.1\"?><report><kv>70</kv><ma>250</ma></report>")
+                                     << kvAndMa << ok;
+        QTest::newRow("duplicate attributes")
+            << QByteArray("<report a=\"1\" a=\"2\"><kv u=\"kV\" u=\"V\">70</kv><ma>250</ma></report>")
+            << kvAndMa << ok;
+        QTest::newRow("unknown encoding name") << QByteArray(
+            "<?xml version=\"1.0\" encoding=\"x-console\"?><report><kv>70</kv><ma>250</ma></report>")
+                                               << kvAndMa << ok;
+        QTest::newRow("internal subset without entities")
+            << QByteArray("<!DOCTYPE r [<!-- <!ENTITY x 'y'> it's --><!ATTLIST r a CDATA \"x>]y\">]>"
+                          "<r><kv>70</kv><ma>250</ma></r>")
+            << kvAndMa << ok;
+        // Tags in comments, CDATA sections and processing instructions do not count...
+        QTest::newRow("256 levels") << nested(256, "<n><!-- <x> --><![CDATA[<y>]]><?p <z>?>", "</n>")
+                                    << kvAndMa << ok;
+        // ... and a "/>" in a quoted value does not close the element.
+        QTest::newRow("257 levels") << nested(257, "<n a='/>'>", "</n >") << none << refused;
+        QTest::newRow("deep nesting in UTF-7")
+            << "<?xml version=\"1.0\" encoding=\"UTF-7\"?>" + nested(300, "+ADw-n+AD4-", "+ADw-/n+AD4-")
+            << none << refused;
+        // "<!--->" does not end the comment: the quote after it must not hide the nesting.
+        QTest::newRow("deep nesting after a comment that starts with a dash")
+            << "<!---><x a=\" -->" + nested(300, "<n>", "</n>") << none << refused;
+        QTest::newRow("entity declaration")
+            << QByteArray("<!DOCTYPE r [<!ENTITY v \"70\">]><r><kv>&v;</kv><ma>250</ma></r>") << none
+            << refused;
+        const QByteArray head = "<r><kv>70</kv><ma>250</ma>", tail = "</r>";
+        QTest::newRow("16 MiB exactly")
+            << head + QByteArray(16 * 1024 * 1024 - head.size() - tail.size(), ' ') + tail << kvAndMa << ok;
+        QTest::newRow("more than 16 MiB")
+            << head + QByteArray(16 * 1024 * 1024, ' ') + tail << none << refused;
     }
     void report()
     {
@@ -179,11 +232,27 @@ private slots:
         QFETCH(QString, line);
         if (!xml.isEmpty())
             put(in("GEN50RFT_A.xml"), xml);
+        host()->clearRecords();
         const TLGeneratorSettings s = link.readExposureReport();
         QCOMPARE((QList<double>{s.kV, s.mAs, s.mA, s.ms,
                                 s.dap.isSet() ? double(s.dap.value(DAPValueUnit::mGy_cm2)) : 0.0}),
                  values);
-        QCOMPARE(host()->countLog(line), 1);
+        QCOMPARE(host()->logTexts(), QStringList{line});
+    }
+
+    // An empty folder text names the current directory, as QDir takes it.
+    void emptyFolderListsTheCurrentDirectory()
+    {
+        QTemporaryDir current;
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(current.path()));
+        QFile trigger(QStringLiteral("x.trg"));
+        QVERIFY(trigger.open(QIODevice::WriteOnly));
+        TLKestrovanIndirectCommunicator communicator;
+        QVERIFY(communicator.init(QString()).isError());
+        const QStringList listed = communicator.triggerFiles();
+        QVERIFY(QDir::setCurrent(previous));
+        QCOMPARE(listed, QStringList(QStringLiteral("x.trg")));
     }
 
     void driverAgainstTheConsole()

@@ -2,7 +2,32 @@
 #include "TLLinkRecorder.h"
 #include "TLTestMain.h"
 
-#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+// Bursts written this far apart are collections of their own: well past the link's read wait.
+constexpr int BurstGapMs = 6 * Kestrovan::ReadWaitMs;
+constexpr int TickMs = Kestrovan::StatusPollIntervalMs;
+// Long enough for a tick to be due, had the interval been set.
+constexpr int NoTickWindowMs = TickMs + TickMs / 4;
+// On a hung-up line each pass of the loop still waits out the read wait; in this window a loop
+// that spun would pass hundreds of times.
+constexpr int HungUpWindowMs = 20 * Kestrovan::ReadWaitMs;
+// Far above what the line and the link take to pass bytes on.
+constexpr int ReactionLimitMs = 3000;
+
+// Waits until bytes are readable at the driver's end of the line, through a descriptor of our own.
+bool bytesWaitAt(const QString &port)
+{
+    const int fd = ::open(qPrintable(port), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    pollfd in{fd, POLLIN, 0};
+    const bool ready = fd >= 0 && ::poll(&in, 1, ReactionLimitMs) == 1;
+    ::close(fd);
+    return ready;
+}
+} // namespace
 
 // The link thread against the generator simulator: acknowledging and delivering what arrives,
 // writing telegrams until they are echoed, stopping, and the periodic tick.
@@ -44,19 +69,21 @@ private slots:
         QVERIFY(sim.start());
         // Bytes that wait on the line from before the opening are not for this link.
         sim.line().sendRaw(tg("xb1"));
-        QTRY_VERIFY(!sim.line().bytesToDriver().isEmpty());
-        QTest::qWait(100);
+        QVERIFY(bytesWaitAt(sim.slavePath()));
         TLLinkRecorder rec(sim.slavePath());
         QVERIFY(rec.start());
         QCOMPARE(rec.link->objectName(), QStringLiteral("KestrovanSerialCommunicator"));
         QVERIFY(rec.link->isOpen());
         for (const QByteArray &burst : bursts) {
+            if (&burst != &bursts.first())
+                QTest::qWait(BurstGapMs);
             sim.line().sendRaw(burst);
-            QTest::qWait(300);
         }
-        QTRY_COMPARE(rec.messages(), delivered);
-        QTest::qWait(100);
-        QCOMPARE(sim.line().bytesFromDriver(), echoed);
+        // A telegram after the bursts marks the point by which they have all been handled.
+        const QByteArray marker = tg("st0");
+        sim.line().sendRaw(marker);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.messages(), delivered + QByteArrayList{marker}, ReactionLimitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.line().bytesFromDriver(), echoed + marker.right(1), ReactionLimitMs);
     }
 
     void transmitting_data()
@@ -93,8 +120,9 @@ private slots:
                      && took < qint64(droppedEchoes) * Kestrovan::AckWindowMs + 900,
                  qPrintable(QString::number(took)));
         // What came with the echo is delivered after the transmission, once.
-        QTRY_COMPARE(rec.messages(),
-                     injected.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{tg(injected)});
+        QTRY_COMPARE_WITH_TIMEOUT(rec.messages(),
+                                  injected.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{tg(injected)},
+                                  ReactionLimitMs);
         QCOMPARE(rec.link->state(), TLKestrovanSerialCommunicator::Open);
     }
 
@@ -131,8 +159,6 @@ private slots:
         rec.link->send(tg("ms1"), true);
         QVERIFY(clock.elapsed() < 400);
         QVERIFY(rec.link->lastCondition().isSuccess());
-        QTest::qWait(200);
-        QCOMPARE(sim.line().countTelegramsFromDriver("ms1"), 0);
     }
 
     void portThatDoesNotExist()
@@ -154,25 +180,27 @@ private slots:
         QVERIFY(sim.start());
         TLLinkRecorder rec(sim.slavePath());
         QVERIFY(rec.start());
-        QTest::qWait(1300);
+        QTest::qWait(NoTickWindowMs);
         QVERIFY(rec.ticks().isEmpty());
         // The clock ran on while the interval was 0: the first tick comes at once.
-        rec.link->setTimeoutInterval(1000);
+        rec.link->setTimeoutInterval(TickMs);
         QTRY_COMPARE_WITH_TIMEOUT(rec.ticks().size(), 1, 600);
         QTRY_COMPARE_WITH_TIMEOUT(rec.ticks().size(), 3, 2500);
         const QList<qint64> ticks = rec.ticks();
-        QVERIFY(ticks[2] - ticks[1] > 1000 && ticks[2] - ticks[1] < 1500);
+        QVERIFY(ticks[2] - ticks[1] > TickMs && ticks[2] - ticks[1] < TickMs + TickMs / 2);
         // None while a transmission waits for its echo.
         sim.line().dropAcknowledgementsFor(2400);
         rec.link->send(tg("kv70"), true);
-        QTRY_VERIFY(rec.ticks().size() > ticks.size());
+        QTRY_VERIFY_WITH_TIMEOUT(rec.ticks().size() > ticks.size(), 2 * TickMs);
         QVERIFY(rec.ticks().at(ticks.size()) - ticks.last() > 2000);
-        // A far end that hangs up must not make the loop spin a core.
+        // A far end that hangs up must not make the loop spin a core. A tick due at every pass
+        // counts the passes.
         sim.line().hangUp();
-        QTest::qWait(200);
-        const std::clock_t before = std::clock();
-        QTest::qWait(1000);
-        QVERIFY(double(std::clock() - before) / CLOCKS_PER_SEC < 0.5);
+        rec.link->setTimeoutInterval(1);
+        const int before = rec.ticks().size();
+        QTest::qWait(HungUpWindowMs);
+        const int passes = rec.ticks().size() - before;
+        QVERIFY2(passes <= HungUpWindowMs / Kestrovan::ReadWaitMs + 1, qPrintable(QString::number(passes)));
     }
 };
 

@@ -48,8 +48,8 @@ private slots:
         QVERIFY(rec.link->wait(3000));
         QCOMPARE(rec.link->state(), TLKestrovanSerialCommunicator::Closed);
         QCOMPARE(rec.errors(), QList<TLCondition>{failed});
+        // The last copy left half a second before the give-up: the simulator has it.
         if (!hungUp) {
-            QTest::qWait(100);
             const int copies = sim.line().countTelegramsFromDriver("st?");
             QVERIFY2(copies >= 14 && copies <= 17, qPrintable(QString::number(copies)));
             QCOMPARE(sim.line().countTelegramsFromDriver("on0"), 0);

@@ -64,6 +64,15 @@ bool TLDirectTestRig::quietMoment()
     return waitForPayload("qs?", SettleMs) && simulator.line().waitForIdle(SettleMs);
 }
 
+bool TLDirectTestRig::waitUntilSent()
+{
+    // The link writes in order and lets a telegram go only once it is echoed: when a status query
+    // queued behind the others has gone, they have all reached the simulator.
+    const int before = simulator.line().countTelegramsFromDriver("st?");
+    return generatorDriver->sendCommand(Kestrovan::Status1, QStringLiteral("?"), true).isSuccess()
+           && simulator.line().countTelegramsFromDriver("st?") > before;
+}
+
 QByteArrayList TLDirectTestRig::payloadsFromDriver(bool withStatusPoll) const
 {
     QByteArrayList payloads;

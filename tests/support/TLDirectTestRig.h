@@ -34,6 +34,9 @@ public:
     // Waits until the status poll of this second has been answered and the simulator has nothing
     // left to send, so that what a test sets up next meets the telegram it means.
     bool quietMoment();
+    // Waits until everything the driver has queued so far has crossed the line and been echoed;
+    // false when the link is not open.
+    bool waitUntilSent();
 
     // Payloads (without check byte) of the good telegrams the driver sent, in order; the status
     // poll left out unless asked for.
