@@ -61,13 +61,21 @@ void TLKestrovanSerialCommunicator::waitForOpened()
     if (isOwnThread())
         return;
     for (;;) {
+        {
+            // Every change of state wakes us, so an opening is seen the moment it is decided.
+            TLAnnotatedMutexLocker locker(&progressMutex);
+            const LinkState current = m_state;
+            if (current == Open || current == Failed)
+                return;
+            TLThreadAnnotations::wait(progressed, progressMutex, OwnerPollMs);
+        }
         const LinkState current = m_state;
         if (current == Open || current == Failed)
             return;
-        const bool finished = wait(OwnerPollMs);
+        const bool finished = wait(0);
         if (finished)
             TLThreadAnnotations::joined(this);
-        if (m_state == Closed && !lastCondition().isSuccess())
+        if (current == Closed && !lastCondition().isSuccess())
             return;
         // A thread that has ended (or was never started) will not open anything any more.
         if (finished && m_state == Closed)
@@ -136,8 +144,7 @@ void TLKestrovanSerialCommunicator::signalProgress()
 void TLKestrovanSerialCommunicator::setState(LinkState state)
 {
     m_state = state;
-    if (state != Open && state != Opening)
-        signalProgress();
+    signalProgress();
 }
 
 void TLKestrovanSerialCommunicator::setTimeoutInterval(const qint64 &milliseconds)
