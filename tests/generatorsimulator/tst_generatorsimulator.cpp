@@ -5,6 +5,8 @@
 #include "TLKestrovanSimulatorShell.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QHash>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -12,6 +14,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -52,6 +55,8 @@ private slots:
     }
     void simulator_data();
     void simulator();
+    void floods_data();
+    void floods();
 
 private:
     void send(const QByteArray &bytes)
@@ -71,28 +76,61 @@ private:
         return {};
     }
     // Plays the driver until done(): echoes every good telegram, answers "prepare" and "exposure
-    // check" with the release answers in play, and at "prepare ready" runs the shell command
-    // after its "@" ("@mute": echo nothing more).
+    // check" with the release answers in play, and runs the shell command after each "@" when
+    // its state arrives: "@0E03 release", or at "prepare ready" without a state ("@mute": echo
+    // nothing more).
     bool serve(const std::function<bool()> &done, const QString &play)
     {
-        const QString action = play.section(QLatin1Char('@'), 1);
+        QHash<QByteArray, QString> actions;
+        const QRegularExpression atState(QStringLiteral("^([0-9A-F]{4}) (.*)$"));
+        for (const QString &part : play.split(QLatin1Char('@')).mid(1)) {
+            const QRegularExpressionMatch match = atState.match(part.trimmed());
+            actions.insert(tg("xy" + (match.hasMatch() ? match.captured(1).toLatin1() : "0E01")),
+                           match.hasMatch() ? match.captured(2) : part.trimmed());
+        }
         bool mute = false;
         for (QDeadlineTimer deadline(Line::GiveUpMs + 2 * AnswerMs); !done();) {
             const QByteArray telegram = piece(PollMs);
             if (deadline.hasExpired())
                 return false;
-            mute = mute || (telegram == tg("xy0E01") && action == QLatin1String("mute"));
-            if (mute || telegram.size() < 2 || tg(telegram.chopped(1)) != telegram)
+            const QString action = actions.value(telegram);
+            mute = mute || action == QLatin1String("mute");
+            if (mute || !isGood(telegram))
                 continue;
             send(telegram.right(1));
             if (telegram == tg("xy0A01") && play.contains(QLatin1String("41")))
                 send(tg("xr41"));
             if (telegram == tg("xy1003") && play.contains(QLatin1String("81")))
                 send(tg("xr81"));
-            if (telegram == tg("xy0E01") && !action.isEmpty())
+            if (!action.isEmpty())
                 run(action);
         }
         return true;
+    }
+    static bool isGood(const QByteArray &piece) { return piece.size() >= 2 && tg(piece.chopped(1)) == piece; }
+    // Reads what the simulator writes, echoing every good telegram, for forMs or, with forMs 0,
+    // until it has been quiet for QuietMs; false when it was not quiet within AnswerMs.
+    bool collect(int forMs, QByteArrayList &pieces, QByteArray &bytes)
+    {
+        QDeadlineTimer end(forMs > 0 ? forMs : AnswerMs);
+        QDeadlineTimer quiet(QuietMs);
+        while (!end.hasExpired() && (forMs > 0 || !quiet.hasExpired())) {
+            char chunk[65536];
+            pollfd in{fd, POLLIN, 0};
+            const ssize_t n = ::poll(&in, 1, PollMs) > 0 ? ::read(fd, chunk, sizeof chunk) : 0;
+            for (ssize_t i = 0; i < n; ++i) {
+                buffer += chunk[i];
+                if (chunk[i] & 0x80) {
+                    pieces << std::exchange(buffer, QByteArray());
+                    if (isGood(pieces.back()))
+                        send(pieces.back().right(1));
+                }
+            }
+            bytes.append(chunk, int(std::max<ssize_t>(n, 0)));
+            if (n > 0)
+                quiet.setRemainingTime(QuietMs);
+        }
+        return forMs > 0 || quiet.hasExpired();
     }
     // Runs shell commands separated by ";" and returns their output lines, joined by " / ".
     QString run(const QString &commands)
@@ -138,12 +176,29 @@ void tst_GeneratorSimulator::simulator_data()
         Line::RepeatIntervalMs - 50, "status", " repeats=1 ");
     row("delayed reply", "delay 300", st, "", answered, 300, "", "");
     row("split reply", "split 150", st, "", {echo, fromHex("7374"), fromHex("30B7")}, 150, "", "");
+    row("split by prefix, after 5 bytes", "split 150 xy 5;send vsV1.2;send xy1400", {}, "",
+        {tg("vsV1.2"), fromHex("7879313430"), fromHex("3084")}, 150, "", "");
+    row("split every telegram", "split 100 every;send vs1;send vs2", {}, "",
+        {tg("vs1").left(2), tg("vs1").mid(2), tg("vs2").left(2), tg("vs2").mid(2)}, 200, "", "");
+    row("corrupt by prefix, first write only", "corrupt xy;send vsV1.2;send xy1400", {}, "",
+        {tg("vsV1.2"), fromHex("78793134303085"), tg("xy1400")}, Line::RepeatIntervalMs - 50, "status",
+        " repeats=1 ");
+    row("late reply for one code", "delay 300 xv", tg("xv?") + st, "",
+        {fromHex("B1"), echo, tg("st0"), tg("xv")}, 300, "", "");
+    // Two intervals apart, less a pass of the simulator's loop.
+    row("spellings of an error code", "power on;error-codes 50 105 \"105 \" E5", {}, "",
+        {tg("rr105"), tg("rr105 "), tg("rrE5")}, 90, "status", "^st=4224 .* rr=E5 .* storm-left=0$");
+    row("silent error storm", "error-storm silent 20 3 200", {}, "", {}, 0, "sleep 300;status",
+        "^ok / st=128 qs=0 rr=202 .* pending=0 .* storm-left=0$");
     row("inject with the echo", "inject xy0A01", st, "", {tg("xy0A01") + echo, tg("st0")}, 0, "", "");
     row("inject early", "inject-before xy1400 200", st, "", {tg("xy1400"), echo}, 200, "", "");
     row("send", "send vsV1.2", {}, "", {tg("vsV1.2")}, 0, "", "");
     row("raw", "raw 73 74 3F", {}, "", {fromHex("73743F")}, 0, "", "");
     row("bad commands refused", "", {}, "", {}, 0, "frobnicate;raw 7;power maybe;drop-acks many",
         "^(error: cannot run \"[^\"]+\"; \"help\" lists the commands( / )?){4}$");
+    row("bad fault arguments refused with a reason", "", {}, "", {}, 0,
+        "flood fast;split 80 xy 0;delay -1 xv;error-storm 60;hold maybe",
+        "^(error: cannot run \"[^\"]+\": [^/]+( / )?){5}$");
     // The generator behind it; "sleep" outlasts the power-on and focus-ready delays.
     row("power on after its delay", "", tg("on1"), "", {fromHex("B0")}, 0, "status;sleep 2000;status",
         "^st=0 .* / st=4096 ");
@@ -173,6 +228,9 @@ void tst_GeneratorSimulator::simulator_data()
         prepared + " 0E03 1003 0000 / exposure: not released \\(break\\) / rr=0 / xs= ");
     row("keys let go", "prepare", {}, "41 @release", {}, 0, result,
         prepared + " 0000 / exposure: keys released \\(break\\) / rr=0 / xs= ");
+    // Held at 0E03 long enough for a sequence that did not hold to go on.
+    row("keys let go after state 14 with both keys", "hold on;prepare", {}, "41 81 @expose @0E03 sleep 300;release", {},
+        0, result, prepared + " 0E03 0000 / exposure: keys released \\(break\\) / rr=0 / xs= ");
     row("abort", "prepare", {}, "41 @abort", {}, 0, result,
         prepared + " 0000 / exposure: aborted / rr=0 / xs= ");
     row("fail", "prepare", {}, "41 @fail 42", {}, 0, result,
@@ -215,6 +273,68 @@ void tst_GeneratorSimulator::simulator()
         QCOMPARE(bursts.isEmpty() ? bytes : bytes.mid(0, bursts.size()), bursts);
     QVERIFY(gapMs == 0 || times.at(bursts.size() - 1) - times.first() >= qint64(gapMs) * 1000);
     QVERIFY2(run(check).contains(QRegularExpression(pattern)), qPrintable(output.join(QLatin1Char('|'))));
+}
+
+void tst_GeneratorSimulator::floods_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("lineRate");
+    QTest::addColumn<bool>("glued");            // own output may end a piece the flood began
+    QTest::addColumn<double>("terminatorShare"); // of all bytes, roughly; -1: not checked
+    QTest::addColumn<int>("good");               // flood pieces that are good telegrams: 1 all, 0 none
+    QTest::newRow("telegrams") << "telegrams" << true << false << -1.0 << 1;
+    QTest::newRow("noise") << "noise" << true << false << 0.5 << 0;
+    QTest::newRow("unterminated") << "unterminated" << true << true << 0.0 << -1;
+    QTest::newRow("full speed") << "full-speed" << false << true << 0.5 << -1;
+}
+
+void tst_GeneratorSimulator::floods()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, lineRate);
+    QFETCH(bool, glued);
+    QFETCH(double, terminatorShare);
+    QFETCH(int, good);
+    constexpr int FloodMs = 400;
+    QCOMPARE(run("flood " + kind), QStringLiteral("ok"));
+    QElapsedTimer clock;
+    clock.start();
+    send(fromHex("73743FB8"));
+    QByteArrayList pieces;
+    QByteArray bytes;
+    collect(FloodMs, pieces, bytes);
+    QCOMPARE(run("flood off"), QStringLiteral("ok"));
+    const qint64 elapsedMs = clock.elapsed();
+    QVERIFY2(collect(0, pieces, bytes), "the flood goes on");
+
+    // The generator's own echo and reply arrive whole, between two flood pieces.
+    const auto whole = [&](const QByteArray &own) {
+        return std::any_of(pieces.begin(), pieces.end(), [&](const QByteArray &piece) {
+            return piece == own || (glued && piece.endsWith(own));
+        });
+    };
+    QVERIFY(whole(fromHex("B8")));
+    QVERIFY(whole(tg("st0")));
+    if (lineRate) // slack: a start of a few milliseconds' worth, and the last piece
+        QVERIFY2(bytes.size() <= Line::LineRateBytesPerSecond * elapsedMs / 1000 + 64,
+                 qPrintable(QString::number(bytes.size())));
+    if (terminatorShare >= 0) {
+        const auto terminators = std::count_if(bytes.begin(), bytes.end(), [](char b) { return b & 0x80; });
+        QVERIFY(qAbs(double(terminators) / bytes.size() - terminatorShare) < 0.2);
+    }
+    int floodTelegrams = 0;
+    for (const QByteArray &piece : pieces) {
+        if (good < 0 || piece.size() < 2 || piece == tg("st0"))
+            continue;
+        QCOMPARE(int(isGood(piece)), good);
+        floodTelegrams += good;
+    }
+    // Their echoes count as such and disturb nothing.
+    QTRY_VERIFY_WITH_TIMEOUT(run("status").contains(QStringLiteral("repeats=0 given-up=0 pending=0 flood=off "
+                                                                 "flood-bytes=%1 flood-telegrams=%2 flood-echoes=%2 ")
+                                                      .arg(bytes.size() - 5)
+                                                      .arg(floodTelegrams)),
+                             AnswerMs);
 }
 
 QTEST_GUILESS_MAIN(tst_GeneratorSimulator)
