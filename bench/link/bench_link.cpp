@@ -13,9 +13,7 @@
 #include "TLHostApplication.h"
 #include "TLKestrovanGeneratorSimulator.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QThread>
 
 #include <algorithm>
@@ -23,33 +21,10 @@
 #include <cstdio>
 #include <vector>
 
-#include <unistd.h>
-
 namespace {
 constexpr double CollectionStepMs = 50;
 constexpr double QueryFloorMs =
     CollectionStepMs + (4 + 1 + 5) * TLKestrovanSimulatedLine::PacingMicrosecondsPerByte / 1000.0;
-
-// CPU seconds of the thread named like the link (the kernel keeps 15 characters of a name).
-double linkThreadCpuSeconds()
-{
-    const QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile comm(tasks.filePath(tid + QStringLiteral("/comm")));
-        if (!comm.open(QIODevice::ReadOnly) || !comm.readAll().startsWith("KestrovanSerial"))
-            continue;
-        QFile stat(tasks.filePath(tid + QStringLiteral("/stat")));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        // utime and stime are fields 14 and 15 of the whole line, 12 and 13 after the name.
-        const double ticks = fields.value(11).toDouble() + fields.value(12).toDouble();
-        return ticks / double(sysconf(_SC_CLK_TCK));
-    }
-    return -1;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -97,11 +72,11 @@ int main(int argc, char **argv)
     const double rowSeconds = double(rowTimer.elapsed()) / 1000.0;
 
     driver.startStatusPolling();
-    const double cpuBefore = linkThreadCpuSeconds();
+    const double cpuBefore = threadsCpuSeconds(DriverLinkThreadName);
     QElapsedTimer pollTimer;
     pollTimer.start();
     QThread::sleep(static_cast<unsigned long>(pollSeconds));
-    const double cpuAfter = linkThreadCpuSeconds();
+    const double cpuAfter = threadsCpuSeconds(DriverLinkThreadName);
     const double wall = double(pollTimer.elapsed()) / 1000.0;
     const double cpuShare = cpuBefore < 0 ? -1 : 100.0 * (cpuAfter - cpuBefore) / wall;
 
