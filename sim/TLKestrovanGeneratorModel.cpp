@@ -105,7 +105,8 @@ void TLKestrovanGeneratorModel::injectError(const QByteArray &code)
     raiseErrorLocked(code);
 }
 
-void TLKestrovanGeneratorModel::startErrorStorm(const QList<QByteArray> &codes, int intervalMs, bool announced)
+void TLKestrovanGeneratorModel::startErrorStorm(const QList<QByteArray> &codes, int intervalMs,
+                                                bool announced)
 {
     std::lock_guard<std::mutex> lock(mutex);
     stormCodes.assign(codes.begin(), codes.end());

@@ -12,7 +12,8 @@ constexpr int MaxPendingBytes = 256;
 
 // A flood at line rate: one byte's time on the line. A link thread that was held up makes up
 // for at most this much lost time at once, so the line never carries much more than its rate.
-constexpr std::chrono::nanoseconds LineTimePerByte(1000000000 / TLKestrovanSimulatedLine::LineRateBytesPerSecond);
+constexpr std::chrono::nanoseconds LineTimePerByte(1000000000
+                                                   / TLKestrovanSimulatedLine::LineRateBytesPerSecond);
 constexpr std::chrono::milliseconds FloodCatchUp(5);
 // Flood telegram values wrap here, so that the telegrams stay short.
 constexpr int FloodValueLimit = 100000;
@@ -275,7 +276,8 @@ QByteArray TLKestrovanSimulatedLine::lineRateFloodLocked(Clock::time_point now, 
 
 QByteArray TLKestrovanSimulatedLine::nextFloodPieceLocked()
 {
-    static const QByteArray Codes[] = {QByteArrayLiteral("xb"), QByteArrayLiteral("xc"), QByteArrayLiteral("ac")};
+    static const QByteArray Codes[] = {QByteArrayLiteral("xb"), QByteArrayLiteral("xc"),
+                                       QByteArrayLiteral("ac")};
     QByteArray piece;
     switch (floodKind) {
     case Flood::Telegrams:

@@ -229,8 +229,9 @@ void tst_GeneratorSimulator::simulator_data()
     row("keys let go", "prepare", {}, "41 @release", {}, 0, result,
         prepared + " 0000 / exposure: keys released \\(break\\) / rr=0 / xs= ");
     // Held at 0E03 long enough for a sequence that did not hold to go on.
-    row("keys let go after state 14 with both keys", "hold on;prepare", {}, "41 81 @expose @0E03 sleep 300;release", {},
-        0, result, prepared + " 0E03 0000 / exposure: keys released \\(break\\) / rr=0 / xs= ");
+    row("keys let go after state 14 with both keys", "hold on;prepare", {},
+        "41 81 @expose @0E03 sleep 300;release", {}, 0, result,
+        prepared + " 0E03 0000 / exposure: keys released \\(break\\) / rr=0 / xs= ");
     row("abort", "prepare", {}, "41 @abort", {}, 0, result,
         prepared + " 0000 / exposure: aborted / rr=0 / xs= ");
     row("fail", "prepare", {}, "41 @fail 42", {}, 0, result,
@@ -279,7 +280,7 @@ void tst_GeneratorSimulator::floods_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<bool>("lineRate");
-    QTest::addColumn<bool>("glued");            // own output may end a piece the flood began
+    QTest::addColumn<bool>("glued");             // own output may end a piece the flood began
     QTest::addColumn<double>("terminatorShare"); // of all bytes, roughly; -1: not checked
     QTest::addColumn<int>("good");               // flood pieces that are good telegrams: 1 all, 0 none
     QTest::newRow("telegrams") << "telegrams" << true << false << -1.0 << 1;
@@ -330,11 +331,12 @@ void tst_GeneratorSimulator::floods()
         floodTelegrams += good;
     }
     // Their echoes count as such and disturb nothing.
-    QTRY_VERIFY_WITH_TIMEOUT(run("status").contains(QStringLiteral("repeats=0 given-up=0 pending=0 flood=off "
-                                                                 "flood-bytes=%1 flood-telegrams=%2 flood-echoes=%2 ")
-                                                      .arg(bytes.size() - 5)
-                                                      .arg(floodTelegrams)),
-                             AnswerMs);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        run("status").contains(QStringLiteral("repeats=0 given-up=0 pending=0 flood=off "
+                                              "flood-bytes=%1 flood-telegrams=%2 flood-echoes=%2 ")
+                                   .arg(bytes.size() - 5)
+                                   .arg(floodTelegrams)),
+        AnswerMs);
 }
 
 QTEST_GUILESS_MAIN(tst_GeneratorSimulator)
