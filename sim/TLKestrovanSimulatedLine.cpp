@@ -19,8 +19,9 @@ constexpr std::chrono::milliseconds FloodCatchUp(5);
 constexpr int FloodValueLimit = 100000;
 // A noise piece or a run of unterminated bytes is at most this long (a telegram's 31 bytes).
 constexpr int MaxFloodPieceBytes = 31;
-// Echoes of flood telegrams that may still come are remembered up to this many.
-constexpr int MaxFloodEchoesAwaited = 4096;
+// Echoes of flood telegrams that may still come are remembered up to this many (a driver that
+// echoes only once a flood is over: minutes of it).
+constexpr int MaxFloodEchoesAwaited = 65536;
 // A flood at terminal speed offers this many bytes per pass, and waits this long when the
 // terminal took less.
 constexpr int FullSpeedChunkBytes = 16384;
