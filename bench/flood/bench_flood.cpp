@@ -18,11 +18,12 @@
 //
 // Usage: bench_flood [SECONDS] [--kinds telegrams,noise,unterminated,full-speed] [--settle S]
 //                    [--rss-limit MIB]
-// SECONDS per flood, 60 by default; "bench_flood 10" is a quick run. A flood ends early once
-// resident memory has grown by --rss-limit MiB (1024): a driver that keeps what arrives would take
-// the machine's memory. After each flood the run waits up to --settle seconds (30) for the poll to
-// come back; a driver that lost its link is switched on again before the next kind. The exit
-// status is 0 when every target was met.
+// SECONDS per flood, 60 by default; "bench_flood 10" is a quick run. After each flood the run
+// waits up to --settle seconds (30) for the poll to come back, and switches on again a driver that
+// lost its link before the next kind. Once resident memory has grown by --rss-limit MiB (1024)
+// the run ends at once with the table so far, the flood under way counted up to that moment: a
+// driver that keeps what arrives would otherwise take the machine's memory, and a host call it
+// holds up could not be left. The exit status is 0 when every target was met.
 
 #include "BenchCommon.h"
 #include "TLGeneratorConfigData.h"
@@ -37,7 +38,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -147,13 +150,14 @@ struct Result
 {
     Kind kind;
     bool switchedOnAgain = false;
+    bool unfinished = false; // the run ended in this flood, or before it had settled
     double seconds = 0;
-    bool stoppedAtMemoryLimit = false;
     double bytesPerSecond = 0;
     int floodTelegrams = 0;
     int floodEchoes = 0;
     int floodEchoesLater = 0;
-    qint64 setKvMs = 0;
+    qint64 setKvMs = -1; // -1: not made
+    bool setKvUnfinished = false;
     bool setKvArrived = false;
     qint64 largestPollGapMs = 0;
     int polls = 0;
@@ -173,19 +177,22 @@ struct Result
 class FloodBench
 {
 public:
-    FloodBench(CountingHost &host, TLKestrovanGeneratorSimulator &sim, int seconds, int settleSeconds,
-               qint64 rssLimitKiB)
-        : host(host), sim(sim), seconds(seconds), settleSeconds(settleSeconds), rssLimitKiB(rssLimitKiB)
+    FloodBench(CountingHost &host, TLKestrovanGeneratorSimulator &sim, int seconds, int settleSeconds)
+        : host(host), sim(sim), seconds(seconds), settleSeconds(settleSeconds)
     {
     }
 
     bool begin();
-    Result run(const Kind &kind);
+    void run(const Kind &kind);
+    // The rows of the floods done and, while one is under way, its figures up to now. Any thread.
+    std::vector<Result> resultsSoFar() const;
     void end();
     qint64 quietSetKvMs = 0;
 
 private:
     Snapshot snapshot() const;
+    // The figures of the flood from start to stop.
+    void measure(Result &r, const Snapshot &start, const Snapshot &stop) const;
     // Runs the main thread's events until done() or the time is over.
     void runEvents(const std::function<bool()> &done, Clock::time_point until);
     qint64 timedSetKv(double kv);
@@ -194,11 +201,19 @@ private:
     TLKestrovanGeneratorSimulator &sim;
     const int seconds;
     const int settleSeconds;
-    const qint64 rssLimitKiB;
     PollRecorder recorder;
     TLHostDevice device{QStringLiteral("kestrovan")};
     TLGeneratorDriverKestrovan driver;
     int settingCount = 0;
+    std::atomic<qint64> floodRssPeak{0};
+
+    // guarded by mutex: read by resultsSoFar() in the memory guard's thread
+    mutable std::mutex mutex;
+    std::vector<Result> results;
+    std::optional<Result> current;
+    Snapshot currentStart;
+    std::optional<Snapshot> currentStop; // once the flood under way is over
+    std::optional<Clock::time_point> setKvStart;
 };
 
 bool FloodBench::begin()
@@ -254,58 +269,9 @@ void FloodBench::runEvents(const std::function<bool()> &done, Clock::time_point 
     }
 }
 
-Result FloodBench::run(const Kind &kind)
+void FloodBench::measure(Result &r, const Snapshot &start, const Snapshot &stop) const
 {
-    Result r;
-    r.kind = kind;
-    if (!driver.isSwitchedOn()) {
-        r.switchedOnAgain = true;
-        driver.switchOn();
-    }
-    runEvents([] { return false; }, Clock::now() + std::chrono::milliseconds(QuietMs));
-    r.rssBefore = residentKiB();
-    r.rssPeak = r.rssBefore;
-
-    const Snapshot start = snapshot();
-    const auto planned = std::chrono::seconds(seconds);
-    std::atomic<bool> floodOver{false};
-    Snapshot stop;
-    // The flood's clock runs in a thread of its own: the host's thread may be held in setKV.
-    sim.line().setFlood(kind.flood);
-    std::thread controller([&] {
-        while (Clock::now() - start.at < planned) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(StepMs));
-            r.rssPeak = std::max(r.rssPeak, residentKiB());
-            if (r.rssPeak - r.rssBefore > rssLimitKiB) {
-                r.stoppedAtMemoryLimit = true;
-                break;
-            }
-        }
-        sim.line().setFlood(Flood::Off);
-        stop = snapshot();
-        r.onAtEnd = driver.isSwitchedOn();
-        floodOver = true;
-    });
-
-    runEvents([&] { return floodOver.load(); }, start.at + planned / 3);
-    const double kv = 80 + settingCount % 40;
-    r.setKvMs = timedSetKv(kv);
-    runEvents([&] { return floodOver.load(); }, Clock::time_point::max());
-    controller.join();
-
-    // After the flood: until the poll comes back, or the link is gone for good.
-    runEvents([&] { return !recorder.between(stop.at, Clock::now()).empty() || !driver.isSwitchedOn(); },
-              stop.at + std::chrono::seconds(settleSeconds));
-    const std::vector<Clock::time_point> after = recorder.between(stop.at, Clock::now());
-    if (!after.empty())
-        r.pollBackMs = msBetween(stop.at, after.front());
-    r.backlogLines = host.otherLines.load() - stop.otherLines;
-    runEvents([] { return false; }, Clock::now() + std::chrono::milliseconds(EchoGraceMs));
-    r.floodEchoesLater = sim.line().floodEchoesReceived() - start.floodEchoes;
-    r.rssAfter = residentKiB();
-    r.setKvArrived = sim.model().value("kv") == QByteArray::number(kv);
-
-    const double wall = double(msBetween(start.at, stop.at)) / 1000.0;
+    const double wall = std::max(0.001, double(msBetween(start.at, stop.at)) / 1000.0);
     r.seconds = wall;
     r.bytesPerSecond = double(stop.floodBytes - start.floodBytes) / wall;
     r.floodTelegrams = stop.floodTelegrams - start.floodTelegrams;
@@ -327,7 +293,99 @@ Result FloodBench::run(const Kind &kind)
     }
     r.largestPollGapMs = std::max(r.largestPollGapMs, msBetween(previous, stop.at));
     r.pollingAtEnd = r.onAtEnd && msBetween(previous, stop.at) <= PollGapLimitMs;
-    return r;
+}
+
+void FloodBench::run(const Kind &kind)
+{
+    Result r;
+    r.kind = kind;
+    if (!driver.isSwitchedOn()) {
+        r.switchedOnAgain = true;
+        driver.switchOn();
+    }
+    runEvents([] { return false; }, Clock::now() + std::chrono::milliseconds(QuietMs));
+    r.rssBefore = residentKiB();
+    floodRssPeak = r.rssBefore;
+
+    const Snapshot start = snapshot();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        current = r;
+        currentStart = start;
+        currentStop.reset();
+    }
+    const auto planned = std::chrono::seconds(seconds);
+    std::atomic<bool> floodOver{false};
+    Snapshot stop;
+    bool onAtEnd = false;
+    // The flood's clock runs in a thread of its own: the host's thread may be held in setKV.
+    sim.line().setFlood(kind.flood);
+    std::thread controller([&] {
+        while (Clock::now() - start.at < planned) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(StepMs));
+            floodRssPeak = std::max(floodRssPeak.load(), residentKiB());
+        }
+        sim.line().setFlood(Flood::Off);
+        stop = snapshot();
+        onAtEnd = driver.isSwitchedOn();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            currentStop = stop;
+        }
+        floodOver = true;
+    });
+
+    runEvents([&] { return floodOver.load(); }, start.at + planned / 3);
+    const double kv = 80 + settingCount % 40;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        setKvStart = Clock::now();
+    }
+    r.setKvMs = timedSetKv(kv);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        setKvStart.reset();
+    }
+    runEvents([&] { return floodOver.load(); }, Clock::time_point::max());
+    controller.join();
+    r.onAtEnd = onAtEnd;
+    r.rssPeak = floodRssPeak;
+    measure(r, start, stop);
+
+    // After the flood: until the poll comes back, or the link is gone for good.
+    runEvents([&] { return !recorder.between(stop.at, Clock::now()).empty() || !driver.isSwitchedOn(); },
+              stop.at + std::chrono::seconds(settleSeconds));
+    const std::vector<Clock::time_point> after = recorder.between(stop.at, Clock::now());
+    if (!after.empty())
+        r.pollBackMs = msBetween(stop.at, after.front());
+    r.backlogLines = host.otherLines.load() - stop.otherLines;
+    runEvents([] { return false; }, Clock::now() + std::chrono::milliseconds(EchoGraceMs));
+    r.floodEchoesLater = sim.line().floodEchoesReceived() - start.floodEchoes;
+    r.rssAfter = residentKiB();
+    r.setKvArrived = sim.model().value("kv") == QByteArray::number(kv);
+
+    std::lock_guard<std::mutex> lock(mutex);
+    results.push_back(r);
+    current.reset();
+}
+
+std::vector<Result> FloodBench::resultsSoFar() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<Result> rows = results;
+    if (current) {
+        Result r = *current;
+        r.unfinished = true;
+        r.onAtEnd = driver.isSwitchedOn();
+        r.rssPeak = std::max(floodRssPeak.load(), residentKiB());
+        measure(r, currentStart, currentStop.value_or(snapshot()));
+        if (setKvStart) {
+            r.setKvMs = msBetween(*setKvStart, Clock::now());
+            r.setKvUnfinished = true;
+        }
+        rows.push_back(r);
+    }
+    return rows;
 }
 
 void FloodBench::end()
@@ -353,18 +411,24 @@ QString judged(const QString &text, bool met)
     return met ? text : QStringLiteral("**%1**").arg(text);
 }
 
-void printTable(const std::vector<Result> &results, qint64 quietSetKvMs, int seconds, bool &allMet)
+// Prints the table; false when a figure missed its target.
+bool printTable(const std::vector<Result> &results, qint64 quietSetKvMs, int seconds)
 {
-    const auto row = [&](const QString &measure, const QString &target,
-                         const std::function<QString(const Result &)> &cell) {
+    bool allMet = true;
+    const auto met = [&](bool ok) {
+        allMet = allMet && ok;
+        return ok;
+    };
+    using Cell = std::function<QString(const Result &)>;
+    const auto row = [&](const QString &measure, const QString &target, const Cell &cell) {
         QString line = QStringLiteral("| %1 | %2 |").arg(measure, target);
         for (const Result &r : results)
             line += QStringLiteral(" %1 |").arg(cell(r));
         std::printf("%s\n", qPrintable(line));
     };
-    const auto met = [&](bool ok) {
-        allMet = allMet && ok;
-        return ok;
+    // Figures of the time after a flood: none when the run ended before.
+    const auto afterwards = [&](const Cell &cell) {
+        return [cell](const Result &r) { return r.unfinished ? QStringLiteral("-") : cell(r); };
     };
     QString header = QStringLiteral("| measure | target |");
     QString rule = QStringLiteral("|---|---|");
@@ -376,29 +440,36 @@ void printTable(const std::vector<Result> &results, qint64 quietSetKvMs, int sec
 
     row(QStringLiteral("flood kept up (s)"), QString::number(seconds), [](const Result &r) {
         return QString::number(r.seconds, 'f', 1)
-               + (r.stoppedAtMemoryLimit ? QStringLiteral(" (stopped at the memory limit)") : QString());
+               + (r.unfinished ? QStringLiteral(" (the run ended in or after it, at the memory limit)")
+                               : QString());
     });
     row(QStringLiteral("flood bytes a second"), QStringLiteral("3840 at line rate"),
         [](const Result &r) { return QString::number(r.bytesPerSecond, 'f', 0); });
-    row(QStringLiteral(
-            "flood telegrams echoed by the driver: in the flood, by %1 ms after polling again / written")
+    row(QStringLiteral("flood telegrams echoed by the driver: in the flood, by %1 ms after polling again / "
+                       "written")
             .arg(EchoGraceMs),
-        QStringLiteral("all"), [&](const Result &r) {
+        QStringLiteral("all"), afterwards([&](const Result &r) {
             return r.kind.flood != Flood::Telegrams ? QStringLiteral("-")
                                                     : judged(QStringLiteral("%1, %2 / %3")
                                                                  .arg(r.floodEchoes)
                                                                  .arg(r.floodEchoesLater)
                                                                  .arg(r.floodTelegrams),
                                                              met(r.floodEchoesLater >= r.floodTelegrams));
-        });
+        }));
     row(QStringLiteral("setKV a third into the flood (quiet line: %1 ms)").arg(quietSetKvMs),
         QStringLiteral("<= %1x").arg(SetKvSlowdownLimit), [&](const Result &r) {
+            if (r.setKvMs < 0)
+                return QStringLiteral("not made");
             const double ratio = double(r.setKvMs) / double(std::max<qint64>(1, quietSetKvMs));
-            return judged(QStringLiteral("%1 ms (%2x)").arg(r.setKvMs).arg(ratio, 0, 'f', 2),
-                          met(ratio <= SetKvSlowdownLimit));
+            const QString text = QStringLiteral("%1%2 ms (%3x)%4")
+                                     .arg(r.setKvUnfinished ? QStringLiteral("> ") : QString())
+                                     .arg(r.setKvMs)
+                                     .arg(ratio, 0, 'f', 2)
+                                     .arg(r.setKvUnfinished ? QStringLiteral(", still waiting") : QString());
+            return judged(text, met(!r.setKvUnfinished && ratio <= SetKvSlowdownLimit));
         });
     row(QStringLiteral("setKV's value reached the generator"), QStringLiteral("yes"),
-        [&](const Result &r) { return yesNo(met(r.setKvArrived)); });
+        afterwards([&](const Result &r) { return yesNo(met(r.setKvArrived)); }));
     row(QStringLiteral("largest gap between status polls in the flood"),
         QStringLiteral("<= %1 ms").arg(PollGapLimitMs), [&](const Result &r) {
             return judged(QStringLiteral("%1 ms (%2 polls)").arg(r.largestPollGapMs).arg(r.polls),
@@ -411,10 +482,10 @@ void printTable(const std::vector<Result> &results, qint64 quietSetKvMs, int sec
                 met(r.rssPeak - r.rssBefore <= MemoryGrowthLimitKiB));
         });
     row(QStringLiteral("resident memory: after the flood - before (KiB)"),
-        QStringLiteral("<= %1").arg(MemoryGrowthLimitKiB), [&](const Result &r) {
+        QStringLiteral("<= %1").arg(MemoryGrowthLimitKiB), afterwards([&](const Result &r) {
             return judged(QString::number(r.rssAfter - r.rssBefore),
                           met(r.rssAfter - r.rssBefore <= MemoryGrowthLimitKiB));
-        });
+        }));
     row(QStringLiteral("log lines a minute in the flood, Debug and above"),
         QStringLiteral("< %1").arg(LogLinesPerMinuteLimit), [&](const Result &r) {
             return judged(QString::number(r.otherPerMinute, 'f', 0),
@@ -423,7 +494,7 @@ void printTable(const std::vector<Result> &results, qint64 quietSetKvMs, int sec
     row(QStringLiteral("Trace lines a minute in the flood (telegram traffic)"), QStringLiteral("-"),
         [](const Result &r) { return QString::number(r.tracePerMinute, 'f', 0); });
     row(QStringLiteral("log lines above Trace after the flood, until polling again"), QStringLiteral("-"),
-        [](const Result &r) { return QString::number(r.backlogLines); });
+        afterwards([](const Result &r) { return QString::number(r.backlogLines); }));
     row(QStringLiteral("link thread CPU in the flood (% of one core)"),
         QStringLiteral("< %1 at line rate").arg(CpuLimitPercent), [&](const Result &r) {
             if (r.linkCpuPercent < 0)
@@ -438,13 +509,15 @@ void printTable(const std::vector<Result> &results, qint64 quietSetKvMs, int sec
         });
     row(QStringLiteral("switched on and polling at the flood's end"), QStringLiteral("yes"),
         [&](const Result &r) { return yesNo(met(r.onAtEnd && r.pollingAtEnd)); });
-    row(QStringLiteral("first poll after the flood's end"), QStringLiteral("-"), [](const Result &r) {
-        return r.pollBackMs < 0 ? QStringLiteral("none") : QStringLiteral("%1 ms").arg(r.pollBackMs);
-    });
+    row(QStringLiteral("first poll after the flood's end"), QStringLiteral("-"),
+        afterwards([](const Result &r) {
+            return r.pollBackMs < 0 ? QStringLiteral("none") : QStringLiteral("%1 ms").arg(r.pollBackMs);
+        }));
     row(QStringLiteral("driver switched on again before this flood"), QStringLiteral("no"),
         [&](const Result &r) {
             return r.switchedOnAgain ? QStringLiteral("**yes**") : QStringLiteral("no");
         });
+    return allMet && !results.empty() && !results.back().unfinished;
 }
 } // namespace
 
@@ -488,21 +561,41 @@ int main(int argc, char **argv)
         return 1;
     }
     const QString loadAtStart = loadAverage();
-    FloodBench bench(app, sim, floodSeconds, settleSeconds, rssLimitKiB);
+    const auto printFooter = [&] {
+        std::printf("\nload average at start / end: %s / %s; %d cores\n", qPrintable(loadAtStart),
+                    qPrintable(loadAverage()), QThread::idealThreadCount());
+        std::fflush(stdout);
+    };
+    FloodBench bench(app, sim, floodSeconds, settleSeconds);
     if (!bench.begin()) {
         std::fprintf(stderr, "the driver did not switch on\n");
         return 1;
     }
-    std::vector<Result> results;
+
+    std::atomic<bool> finished{false};
+    const qint64 baselineKiB = residentKiB();
+    std::thread guard([&] {
+        while (!finished) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(StepMs));
+            const qint64 grown = residentKiB() - baselineKiB;
+            if (grown > rssLimitKiB) {
+                printTable(bench.resultsSoFar(), bench.quietSetKvMs, floodSeconds);
+                std::printf(
+                    "\nThe run ended early: resident memory grew by %lld MiB, over the limit of %lld MiB.\n",
+                    static_cast<long long>(grown / 1024), static_cast<long long>(rssLimitKiB / 1024));
+                printFooter();
+                std::_Exit(1);
+            }
+        }
+    });
     for (const Kind &kind : kinds) {
         std::fprintf(stderr, "flood %s for %d s...\n", qPrintable(kind.name), floodSeconds);
-        results.push_back(bench.run(kind));
+        bench.run(kind);
     }
-    bool allMet = true;
-    printTable(results, bench.quietSetKvMs, floodSeconds, allMet);
-    std::printf("\nload average at start / end: %s / %s; %d cores\n", qPrintable(loadAtStart),
-                qPrintable(loadAverage()), QThread::idealThreadCount());
-    std::fflush(stdout);
+    finished = true;
+    guard.join();
+    const bool allMet = printTable(bench.resultsSoFar(), bench.quietSetKvMs, floodSeconds);
+    printFooter();
     bench.end();
     return allMet ? 0 : 1;
 }
