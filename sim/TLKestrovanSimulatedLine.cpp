@@ -256,7 +256,7 @@ int TLKestrovanSimulatedLine::writeFlood()
     }
     const qint64 taken = pty.writeSome(bytes);
     std::lock_guard<std::mutex> lock(mutex);
-    floodBytes += std::max<qint64>(0, taken);
+    floodCounted.bytes += std::max<qint64>(0, taken);
     return taken == bytes.size() ? 0 : FullSpeedRetryMs;
 }
 
@@ -269,7 +269,7 @@ QByteArray TLKestrovanSimulatedLine::lineRateFloodLocked(Clock::time_point now, 
         bytes += piece;
         lineFreeAt += LineTimePerByte * piece.size();
     }
-    floodBytes += bytes.size();
+    floodCounted.bytes += bytes.size();
     const auto untilFree = std::chrono::duration_cast<std::chrono::milliseconds>(lineFreeAt - now).count();
     *waitMs = int(std::clamp<qint64>(untilFree, 1, LoopPollMs));
     return bytes;
@@ -290,7 +290,7 @@ QByteArray TLKestrovanSimulatedLine::nextFloodPieceLocked()
         floodTerminators.append(piece.back());
         if (floodTerminators.size() > MaxFloodEchoesAwaited)
             floodTerminators.remove(0, floodTerminators.size() - MaxFloodEchoesAwaited);
-        ++floodTelegrams;
+        ++floodCounted.telegrams;
         break;
     case Flood::Noise:
         do {
@@ -469,7 +469,7 @@ void TLKestrovanSimulatedLine::handleAcknowledgement(char byte)
     const int flooded = floodTerminators.indexOf(byte);
     if (flooded >= 0) {
         floodTerminators.remove(flooded, 1);
-        ++floodEchoes;
+        ++floodCounted.echoes;
     }
     // Any other lone byte is noise; the transcript keeps it.
 }
@@ -701,22 +701,10 @@ TLKestrovanSimulatedLine::Flood TLKestrovanSimulatedLine::flood() const
     return floodKind;
 }
 
-qint64 TLKestrovanSimulatedLine::floodBytesWritten() const
+TLKestrovanSimulatedLine::FloodCounts TLKestrovanSimulatedLine::floodCounts() const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return floodBytes;
-}
-
-int TLKestrovanSimulatedLine::floodTelegramsWritten() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return floodTelegrams;
-}
-
-int TLKestrovanSimulatedLine::floodEchoesReceived() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return floodEchoes;
+    return floodCounted;
 }
 
 int TLKestrovanSimulatedLine::pendingTelegrams() const

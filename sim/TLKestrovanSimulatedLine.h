@@ -133,9 +133,14 @@ public:
     int repeatedWrites() const;           // own telegrams written again for want of an echo
     int givenUpTelegrams() const;
     Flood flood() const;
-    qint64 floodBytesWritten() const;
-    int floodTelegramsWritten() const;
-    int floodEchoesReceived() const; // the driver's echoes of flood telegrams
+    struct FloodCounts
+    {
+        qint64 bytes = 0;  // written
+        int telegrams = 0; // good telegrams among them
+        int echoes = 0;    // the driver's echoes of those
+    };
+    // Since the simulator was made, over all floods.
+    FloodCounts floodCounts() const;
     // Own telegrams queued or awaiting their echo.
     int pendingTelegrams() const;
     bool waitForIdle(int timeoutMs) const;
@@ -265,9 +270,7 @@ private:
     quint64 floodRandom = 0;
     int floodCounter = 0;
     QByteArray floodTerminators; // of flood telegrams whose echo may still come, oldest first
-    qint64 floodBytes = 0;
-    int floodTelegrams = 0;
-    int floodEchoes = 0;
+    FloodCounts floodCounted;
 
     bool recording = true;
     QList<TranscriptEntry> entries;

@@ -363,6 +363,7 @@ bool TLKestrovanSimulatorShell::runCommand(const QString &command, const QString
     } else if (command == QLatin1String("help")) {
         print(helpText());
     } else if (command == QLatin1String("status")) {
+        const TLKestrovanSimulatedLine::FloodCounts flood = line.floodCounts();
         print(QStringLiteral("st=%1 qs=%2 rr=%3 running=%4 bad-check-bytes=%5 dropped-acks=%6 "
                              "repeats=%7 given-up=%8 pending=%9")
                   .arg(model.status1())
@@ -376,9 +377,9 @@ bool TLKestrovanSimulatorShell::runCommand(const QString &command, const QString
                   .arg(line.pendingTelegrams())
               + QStringLiteral(" flood=%1 flood-bytes=%2 flood-telegrams=%3 flood-echoes=%4 storm-left=%5")
                     .arg(floodName(line.flood()))
-                    .arg(line.floodBytesWritten())
-                    .arg(line.floodTelegramsWritten())
-                    .arg(line.floodEchoesReceived())
+                    .arg(flood.bytes)
+                    .arg(flood.telegrams)
+                    .arg(flood.echoes)
                     .arg(model.errorStormLeft()));
     } else if (command == QLatin1String("power") && parseOnOff(args, &on)) {
         model.setPowered(on);

@@ -141,9 +141,7 @@ struct Snapshot
     double linkCpu = 0;
     double processCpu = 0;
     double simulatorCpu = 0;
-    qint64 floodBytes = 0;
-    int floodTelegrams = 0;
-    int floodEchoes = 0;
+    TLKestrovanSimulatedLine::FloodCounts flood;
 };
 
 struct Result
@@ -255,9 +253,7 @@ Snapshot FloodBench::snapshot() const
     s.linkCpu = threadsCpuSeconds(DriverLinkThreadName);
     s.processCpu = processCpuSeconds();
     s.simulatorCpu = std::max(0.0, threadsCpuSeconds(TLKestrovanSimulatedLine::ThreadNamePrefix));
-    s.floodBytes = sim.line().floodBytesWritten();
-    s.floodTelegrams = sim.line().floodTelegramsWritten();
-    s.floodEchoes = sim.line().floodEchoesReceived();
+    s.flood = sim.line().floodCounts();
     return s;
 }
 
@@ -273,9 +269,9 @@ void FloodBench::measure(Result &r, const Snapshot &start, const Snapshot &stop)
 {
     const double wall = std::max(0.001, double(msBetween(start.at, stop.at)) / 1000.0);
     r.seconds = wall;
-    r.bytesPerSecond = double(stop.floodBytes - start.floodBytes) / wall;
-    r.floodTelegrams = stop.floodTelegrams - start.floodTelegrams;
-    r.floodEchoes = stop.floodEchoes - start.floodEchoes;
+    r.bytesPerSecond = double(stop.flood.bytes - start.flood.bytes) / wall;
+    r.floodTelegrams = stop.flood.telegrams - start.flood.telegrams;
+    r.floodEchoes = stop.flood.echoes - start.flood.echoes;
     r.otherPerMinute = double(stop.otherLines - start.otherLines) * 60.0 / wall;
     r.tracePerMinute = double(stop.traceLines - start.traceLines) * 60.0 / wall;
     // A link thread that was replaced or ended counts for nothing here.
@@ -360,7 +356,7 @@ void FloodBench::run(const Kind &kind)
         r.pollBackMs = msBetween(stop.at, after.front());
     r.backlogLines = host.otherLines.load() - stop.otherLines;
     runEvents([] { return false; }, Clock::now() + std::chrono::milliseconds(EchoGraceMs));
-    r.floodEchoesLater = sim.line().floodEchoesReceived() - start.floodEchoes;
+    r.floodEchoesLater = sim.line().floodCounts().echoes - start.flood.echoes;
     r.rssAfter = residentKiB();
     r.setKvArrived = sim.model().value("kv") == QByteArray::number(kv);
 
