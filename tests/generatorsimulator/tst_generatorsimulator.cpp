@@ -57,6 +57,7 @@ private slots:
     void simulator();
     void floods_data();
     void floods();
+    void floodNobodyReads();
 
 private:
     void send(const QByteArray &bytes)
@@ -183,6 +184,8 @@ void tst_GeneratorSimulator::simulator_data()
     row("corrupt by prefix, first write only", "corrupt xy;send vsV1.2;send xy1400", {}, "",
         {tg("vsV1.2"), fromHex("78793134303085"), tg("xy1400")}, Line::RepeatIntervalMs - 50, "status",
         " repeats=1 ");
+    row("corrupt in every write", "corrupt st always", st, "",
+        {echo, fromHex("737430B6"), fromHex("737430B6")}, Line::RepeatIntervalMs - 50, "", "");
     row("late reply for one code", "delay 300 xv", tg("xv?") + st, "",
         {fromHex("B1"), echo, tg("st0"), tg("xv")}, 300, "", "");
     // Two intervals apart, less a pass of the simulator's loop.
@@ -228,6 +231,8 @@ void tst_GeneratorSimulator::simulator_data()
         prepared + " 0E03 1003 0000 / exposure: not released \\(break\\) / rr=0 / xs= ");
     row("keys let go", "prepare", {}, "41 @release", {}, 0, result,
         prepared + " 0000 / exposure: keys released \\(break\\) / rr=0 / xs= ");
+    row("hold lifted", "hold on;prepare", {}, "41 81 @expose @0E03 sleep 300;hold off", {}, 0, result,
+        exposed + "1403 / exposure: completed / ");
     // Held at 0E03 long enough for a sequence that did not hold to go on.
     row("keys let go after state 14 with both keys", "hold on;prepare", {},
         "41 81 @expose @0E03 sleep 300;release", {}, 0, result,
@@ -283,10 +288,13 @@ void tst_GeneratorSimulator::floods_data()
     QTest::addColumn<bool>("glued");             // own output may end a piece the flood began
     QTest::addColumn<double>("terminatorShare"); // of all bytes, roughly; -1: not checked
     QTest::addColumn<int>("good");               // flood pieces that are good telegrams: 1 all, 0 none
-    QTest::newRow("telegrams") << "telegrams" << true << false << -1.0 << 1;
-    QTest::newRow("noise") << "noise" << true << false << 0.5 << 0;
-    QTest::newRow("unterminated") << "unterminated" << true << true << 0.0 << -1;
-    QTest::newRow("full speed") << "full-speed" << false << true << 0.5 << -1;
+    QTest::addColumn<QString>("also");           // shell commands before the flood
+    QTest::newRow("telegrams") << "telegrams" << true << false << -1.0 << 1 << "";
+    // Nothing of the flood gets between the two halves of the reply.
+    QTest::newRow("telegrams, split reply") << "telegrams" << true << false << -1.0 << 1 << "split 100";
+    QTest::newRow("noise") << "noise" << true << false << 0.5 << 0 << "";
+    QTest::newRow("unterminated") << "unterminated" << true << true << 0.0 << -1 << "";
+    QTest::newRow("full speed") << "full-speed" << false << true << 0.5 << -1 << "";
 }
 
 void tst_GeneratorSimulator::floods()
@@ -296,8 +304,9 @@ void tst_GeneratorSimulator::floods()
     QFETCH(bool, glued);
     QFETCH(double, terminatorShare);
     QFETCH(int, good);
+    QFETCH(QString, also);
     constexpr int FloodMs = 400;
-    QCOMPARE(run("flood " + kind), QStringLiteral("ok"));
+    QCOMPARE(run(also + ";flood " + kind), also.isEmpty() ? QStringLiteral("ok") : QStringLiteral("ok / ok"));
     QElapsedTimer clock;
     clock.start();
     send(fromHex("73743FB8"));
@@ -337,6 +346,15 @@ void tst_GeneratorSimulator::floods()
                                    .arg(bytes.size() - 5)
                                    .arg(floodTelegrams)),
         AnswerMs);
+}
+
+void tst_GeneratorSimulator::floodNobodyReads()
+{
+    // The terminal fills up; a reply's write then gives up instead of holding the link thread.
+    send(tg("st?"));
+    QCOMPARE(run("flood full-speed;sleep 1500;flood off"), QStringLiteral("ok / ok / ok"));
+    sim->stop();
+    QVERIFY(!sim->isRunning());
 }
 
 QTEST_GUILESS_MAIN(tst_GeneratorSimulator)
