@@ -1,6 +1,7 @@
 #include "TLKestrovanSimulatorShell.h"
 
 #include <QPair>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <algorithm>
@@ -57,26 +58,12 @@ bool parseCount(const QStringList &args, int index, int *number)
 // Words split at blanks; a word in double quotes keeps its blanks ("105 ").
 QStringList quotedWords(const QString &text)
 {
+    static const QRegularExpression word(QStringLiteral("\"([^\"]*)\"|(\\S+)"));
     QStringList words;
-    QString word;
-    bool quoted = false;
-    bool inWord = false;
-    for (const QChar c : text) {
-        if (c == QLatin1Char('"')) {
-            quoted = !quoted;
-            inWord = true;
-        } else if (c == QLatin1Char(' ') && !quoted) {
-            if (inWord)
-                words << word;
-            word.clear();
-            inWord = false;
-        } else {
-            word += c;
-            inWord = true;
-        }
+    for (QRegularExpressionMatchIterator it = word.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        words << (match.capturedStart(1) >= 0 ? match.captured(1) : match.captured(2));
     }
-    if (inWord)
-        words << word;
     return words;
 }
 
