@@ -399,13 +399,15 @@ bool printTable(const std::vector<Result> &results, qint64 quietSetKvMs, int sec
             return QString::asprintf("%lld ms (%d polls)", static_cast<long long>(r.largestPollGapMs),
                                      r.polls);
         });
-    row("resident memory: peak in the flood - before (KiB)", QString::number(MemoryGrowthLimitKiB),
+    row("resident memory: peak in the flood - before (KiB)",
+        QString::asprintf("<= %lld", static_cast<long long>(MemoryGrowthLimitKiB)),
         [](const Result &r, bool &met) {
             met = r.rssPeak - r.rssBefore <= MemoryGrowthLimitKiB;
             return QString::asprintf("%lld (%lld -> %lld)", static_cast<long long>(r.rssPeak - r.rssBefore),
                                      static_cast<long long>(r.rssBefore), static_cast<long long>(r.rssPeak));
         });
-    row("resident memory: after the flood - before (KiB)", QString::number(MemoryGrowthLimitKiB),
+    row("resident memory: after the flood - before (KiB)",
+        QString::asprintf("<= %lld", static_cast<long long>(MemoryGrowthLimitKiB)),
         [](const Result &r, bool &met) {
             met = r.rssAfter - r.rssBefore <= MemoryGrowthLimitKiB;
             return QString::number(r.rssAfter - r.rssBefore);
