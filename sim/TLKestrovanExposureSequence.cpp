@@ -3,6 +3,8 @@
 #include "TLKestrovanGeneratorModel.h"
 #include "TLKestrovanSimulatedLine.h"
 
+#include <pthread.h>
+
 namespace {
 // Keys of the hand switch, as in the key byte of an exposure state.
 constexpr int PrepareKey = 0x1;
@@ -96,6 +98,13 @@ void TLKestrovanExposureSequence::releaseReceivedLocked(const QByteArray &value)
 
 // --- settings and observation ---------------------------------------------------------------
 
+void TLKestrovanExposureSequence::setHoldAtExposureKey(bool hold)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    holdAtExposureKey = hold;
+    changed.notify_all();
+}
+
 void TLKestrovanExposureSequence::setReleaseTimeoutMs(int ms)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -184,6 +193,8 @@ bool TLKestrovanExposureSequence::startSequence(int pressedKeys, bool autoReleas
 
 void TLKestrovanExposureSequence::run(bool autoRelease)
 {
+    ::pthread_setname_np(::pthread_self(),
+                         (QByteArray(TLKestrovanSimulatedLine::ThreadNamePrefix) + "Sequence").constData());
     Lock lock(mutex);
     const Step step = steps(lock, autoRelease);
     outcome = finish(lock, step);
@@ -208,7 +219,12 @@ TLKestrovanExposureSequence::Step TLKestrovanExposureSequence::steps(Lock &lock,
         step = waitUntil(lock, std::nullopt, [&] { return (keys & ExposureKey) != 0; });
     // Exposure, again with the driver's consent.
     if (step == Step::Ok)
-        step = sendStates(lock, {"0E03", "1003"});
+        step = sendStates(lock, {"0E03"});
+    // Both keys held: letting them go during the hold is the break after state 14.
+    if (step == Step::Ok)
+        step = waitUntil(lock, std::nullopt, [&] { return !holdAtExposureKey; });
+    if (step == Step::Ok)
+        step = sendStates(lock, {"1003"});
     if (step == Step::Ok)
         step = release(ExposureAccepted);
     if (step == Step::Ok)

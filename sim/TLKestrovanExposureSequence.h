@@ -59,6 +59,9 @@ public:
     // running sequence; a running sequence ends.
     void abortExposure();
     void failExposure(const QByteArray &errorCode = QByteArrayLiteral("17"));
+    // On: a sequence stops after state 0E03 (both keys) until the hold ends or the keys are
+    // let go, so that releaseKeys() then gives the break 0000 after state 14 for certain.
+    void setHoldAtExposureKey(bool hold);
     void setReleaseTimeoutMs(int ms);   // wait for "41" and "81"; default 3000
     void setStepDelayMs(int ms);        // pause before each state after the first; default 0
     void setExposureDurationMs(int ms); // between exposure on and off; default 0
@@ -113,4 +116,5 @@ private:
     int releaseTimeoutMs = DefaultReleaseTimeoutMs;
     int stepDelayMs = 0;
     int exposureDurationMs = 0;
+    bool holdAtExposureKey = false;
 };

@@ -105,6 +105,30 @@ void TLKestrovanGeneratorModel::injectError(const QByteArray &code)
     raiseErrorLocked(code);
 }
 
+void TLKestrovanGeneratorModel::startErrorStorm(const QList<QByteArray> &codes, int intervalMs,
+                                                bool announced)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    stormCodes.assign(codes.begin(), codes.end());
+    stormInterval = std::chrono::milliseconds(std::max(0, intervalMs));
+    stormNext = Clock::now();
+    stormAnnounced = announced;
+}
+
+QList<QByteArray> TLKestrovanGeneratorModel::countingCodes(int first, int count)
+{
+    QList<QByteArray> codes;
+    for (int i = 0; i < count; ++i)
+        codes.append(QByteArray::number(first + i));
+    return codes;
+}
+
+int TLKestrovanGeneratorModel::errorStormLeft() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return int(stormCodes.size());
+}
+
 void TLKestrovanGeneratorModel::setExposureDose(const QByteArray &dose)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -165,7 +189,21 @@ void TLKestrovanGeneratorModel::applyCommandLocked(const QByteArray &code, const
     }
 }
 
-void TLKestrovanGeneratorModel::fireDueEventsLocked(Clock::time_point now)
+QList<QByteArray> TLKestrovanGeneratorModel::fireDueEventsLocked(Clock::time_point now)
+{
+    fireTimedEvents(now);
+    QList<QByteArray> unasked;
+    while (!stormCodes.empty() && stormNext <= now) {
+        raiseErrorLocked(stormCodes.front());
+        if (stormAnnounced)
+            unasked.append("rr" + stormCodes.front());
+        stormCodes.pop_front();
+        stormNext += stormInterval;
+    }
+    return unasked;
+}
+
+void TLKestrovanGeneratorModel::fireTimedEvents(Clock::time_point now)
 {
     auto due = [now](const TimedEvent &event) { return event.due <= now; };
     std::vector<TimedEvent> firing;
@@ -234,7 +272,7 @@ void TLKestrovanGeneratorModel::schedule(TimedAction action, int delayMs)
     const Clock::time_point now = Clock::now();
     timedEvents.push_back({now + std::chrono::milliseconds(std::max(0, delayMs)), action, powerGeneration});
     if (delayMs <= 0)
-        fireDueEventsLocked(now);
+        fireTimedEvents(now);
 }
 
 void TLKestrovanGeneratorModel::storeExposureValues(const LastExposure &last)

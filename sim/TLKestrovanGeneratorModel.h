@@ -2,8 +2,10 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QList>
 
 #include <chrono>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -39,6 +41,15 @@ public:
     void setPowered(bool on);
     // A fault of the generator: "rr" becomes the code and bit 7 of "st" toggles.
     void injectError(const QByteArray &code);
+    // An error storm: the codes one after the other, intervalMs apart from now on, each as
+    // injectError() does and, when announced, also sent as an unasked "rr" telegram. Codes are
+    // texts as they go on the wire ("105", "0105", "+105", "105 ", "E5"). A new storm replaces
+    // the one under way; an empty list ends it.
+    void startErrorStorm(const QList<QByteArray> &codes, int intervalMs, bool announced = true);
+    // count codes counting up from first: "100", "101", ...
+    static QList<QByteArray> countingCodes(int first, int count);
+    // Codes of the storm not yet raised.
+    int errorStormLeft() const;
     void setExposureDose(const QByteArray &dose); // "xg" after an exposure; default "2.5"
     // Values that every later exposure reports instead of those derived from the settings;
     // they are also stored at once. clearLastExposure() returns to derived values.
@@ -57,8 +68,9 @@ private:
     // The value text that answers a query for code.
     QByteArray answerLocked(const QByteArray &code);
     void applyCommandLocked(const QByteArray &code, const QByteArray &value);
-    // Lets the power and focus-ready bits come once their delays are over.
-    void fireDueEventsLocked(Clock::time_point now);
+    // Lets the power and focus-ready bits come once their delays are over, and raises the
+    // storm's codes that are due; gives the unasked telegrams to send.
+    QList<QByteArray> fireDueEventsLocked(Clock::time_point now);
     // "rr" becomes the code and bit 7 of "st" toggles, so that the driver sees a change.
     void raiseErrorLocked(const QByteArray &code);
     // An exposure has ended: "xv", "xa", "xm", "xs" and "xg" tell what it was.
@@ -80,6 +92,7 @@ private:
     void setStatusWord(const QByteArray &code, int value);
     void switchOff();
     void schedule(TimedAction action, int delayMs);
+    void fireTimedEvents(Clock::time_point now);
     void storeExposureValues(const LastExposure &last);
     QByteArray corrected(const QByteArray &code, const QByteArray &value) const;
 
@@ -96,4 +109,8 @@ private:
     std::optional<LastExposure> lastExposureOverride;
     int doseZeroQueries = 0;
     int doseZeroLeft = 0;
+    std::deque<QByteArray> stormCodes;
+    std::chrono::milliseconds stormInterval{0};
+    Clock::time_point stormNext;
+    bool stormAnnounced = false;
 };

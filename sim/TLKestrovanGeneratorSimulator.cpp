@@ -5,7 +5,8 @@ TLKestrovanGeneratorSimulator::TLKestrovanGeneratorSimulator()
       simulatedLine(
           mutex, changed, [this](const QByteArray &payload) { dispatchLocked(payload); },
           [this](TLKestrovanSimulatedLine::Clock::time_point now) {
-              generatorModel.fireDueEventsLocked(now);
+              for (const QByteArray &payload : generatorModel.fireDueEventsLocked(now))
+                  simulatedLine.sendLocked(payload);
           }),
       exposureSequence(mutex, changed, simulatedLine, generatorModel)
 {

@@ -2,11 +2,31 @@
 
 #include <algorithm>
 
+#include <pthread.h>
+
 namespace {
 // The link thread looks at the line, its clocks and the callers' requests this often.
 constexpr int LoopPollMs = 5;
 // Bytes without a terminator are dropped beyond this (a telegram is at most 31 bytes).
 constexpr int MaxPendingBytes = 256;
+
+// A flood at line rate: one byte's time on the line. A link thread that was held up makes up
+// for at most this much lost time at once, so the line never carries much more than its rate.
+constexpr std::chrono::nanoseconds LineTimePerByte(1000000000
+                                                   / TLKestrovanSimulatedLine::LineRateBytesPerSecond);
+constexpr std::chrono::milliseconds FloodCatchUp(5);
+// Flood telegram values wrap here, so that the telegrams stay short.
+constexpr int FloodValueLimit = 100000;
+// A noise piece or a run of unterminated bytes is at most this long (a telegram's 31 bytes).
+constexpr int MaxFloodPieceBytes = 31;
+// Echoes of flood telegrams that may still come are remembered up to this many (a driver that
+// echoes only once a flood is over: minutes of it).
+constexpr int MaxFloodEchoesAwaited = 65536;
+// A flood at terminal speed offers this many bytes per pass, and waits this long when the
+// terminal took less.
+constexpr int FullSpeedChunkBytes = 16384;
+constexpr int FullSpeedRetryMs = 1;
+constexpr quint64 FloodSeed = 0x4b5354524f56414eULL;
 
 // The generator's side keeps its own copy of the wire's rules on purpose: an independent check
 // of the driver's.
@@ -59,6 +79,10 @@ bool TLKestrovanSimulatedLine::start()
     inFlight = InFlight();
     looseTerminators.clear();
     rawQueue.clear();
+    // A fresh line starts quiet.
+    floodKind = Flood::Off;
+    floodRandom = FloodSeed;
+    floodTerminators.clear();
     linkThread = std::thread(&TLKestrovanSimulatedLine::runLink, this);
     return true;
 }
@@ -114,6 +138,7 @@ QByteArray TLKestrovanSimulatedLine::telegram(const QByteArray &payload)
 
 void TLKestrovanSimulatedLine::runLink()
 {
+    ::pthread_setname_np(::pthread_self(), (QByteArray(ThreadNamePrefix) + "Line").constData());
     for (;;) {
         std::vector<Burst> bursts;
         {
@@ -128,8 +153,9 @@ void TLKestrovanSimulatedLine::runLink()
             serviceTransmission(now, bursts);
         }
         writeBursts(bursts);
+        const int waitMs = writeFlood();
 
-        const QByteArray bytes = pty.read(LoopPollMs);
+        const QByteArray bytes = pty.read(waitMs);
         if (bytes.isEmpty())
             continue;
         std::vector<Burst> answers;
@@ -168,8 +194,11 @@ void TLKestrovanSimulatedLine::writeBursts(const std::vector<Burst> &bursts)
         TraceHandler handler;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            entry = record(Direction::ToDriver, burst.bytes, Clock::now());
+            const Clock::time_point now = Clock::now();
+            entry = record(Direction::ToDriver, burst.bytes, now);
             handler = traceHandler;
+            // A flood waits while the generator's own bytes are on the line.
+            lineFreeAt = std::max(lineFreeAt, now) + LineTimePerByte * burst.bytes.size();
         }
         if (burst.paced) {
             for (const char byte : burst.bytes) {
@@ -193,9 +222,112 @@ TLKestrovanSimulatedLine::record(Direction direction, const QByteArray &bytes, C
     entry.elapsedUs = std::chrono::duration_cast<std::chrono::microseconds>(at - startTime).count();
     entry.direction = direction;
     entry.bytes = bytes;
-    entries.append(entry);
+    if (recording)
+        entries.append(entry);
     changed.notify_all();
     return entry;
+}
+
+int TLKestrovanSimulatedLine::writeFlood()
+{
+    QByteArray bytes;
+    int waitMs = LoopPollMs;
+    bool fullSpeed = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (floodKind == Flood::Off)
+            return LoopPollMs;
+        fullSpeed = floodKind == Flood::FullSpeed;
+        if (fullSpeed) {
+            bytes.resize(FullSpeedChunkBytes);
+            for (int i = 0; i < bytes.size(); i += int(sizeof(quint64))) {
+                const quint64 random = nextRandomLocked();
+                std::copy_n(reinterpret_cast<const char *>(&random), sizeof random, bytes.data() + i);
+            }
+        } else {
+            bytes = lineRateFloodLocked(Clock::now(), &waitMs);
+        }
+    }
+    if (!fullSpeed) {
+        // Whole pieces in one write, so that nothing of the generator's own lands inside one.
+        if (!bytes.isEmpty())
+            pty.write(bytes);
+        return waitMs;
+    }
+    const qint64 taken = pty.writeSome(bytes);
+    std::lock_guard<std::mutex> lock(mutex);
+    floodCounted.bytes += std::max<qint64>(0, taken);
+    return taken == bytes.size() ? 0 : FullSpeedRetryMs;
+}
+
+QByteArray TLKestrovanSimulatedLine::lineRateFloodLocked(Clock::time_point now, int *waitMs)
+{
+    lineFreeAt = std::max(lineFreeAt, now - FloodCatchUp);
+    QByteArray bytes;
+    while (lineFreeAt <= now) {
+        const QByteArray piece = nextFloodPieceLocked();
+        bytes += piece;
+        lineFreeAt += LineTimePerByte * piece.size();
+    }
+    floodCounted.bytes += bytes.size();
+    const auto untilFree = std::chrono::duration_cast<std::chrono::milliseconds>(lineFreeAt - now).count();
+    *waitMs = int(std::clamp<qint64>(untilFree, 1, LoopPollMs));
+    return bytes;
+}
+
+QByteArray TLKestrovanSimulatedLine::nextFloodPieceLocked()
+{
+    static const QByteArray Codes[] = {QByteArrayLiteral("xb"), QByteArrayLiteral("xc"),
+                                       QByteArrayLiteral("ac")};
+    QByteArray piece;
+    switch (floodKind) {
+    case Flood::Telegrams:
+        // Its echo must not pass for the echo of an own telegram on its way.
+        do {
+            piece = telegram(Codes[floodCounter % 3] + QByteArray::number(floodCounter % FloodValueLimit));
+            ++floodCounter;
+        } while (isOwnTerminatorLocked(piece.back()));
+        floodTerminators.append(piece.back());
+        if (floodTerminators.size() > MaxFloodEchoesAwaited)
+            floodTerminators.remove(0, floodTerminators.size() - MaxFloodEchoesAwaited);
+        ++floodCounted.telegrams;
+        break;
+    case Flood::Noise:
+        do {
+            piece += char(nextRandomLocked());
+        } while (!isTerminator(piece.back()) && piece.size() < MaxFloodPieceBytes);
+        piece.back() = char(piece.back() | TerminatorBit);
+        // Noise that happens to make a good telegram is spoiled: it stays noise.
+        if (piece.size() > 1 && checkByte(piece.chopped(1)) == piece.back())
+            piece.back() = char(piece.back() ^ 0x01);
+        break;
+    case Flood::Unterminated:
+        piece.resize(1 + int(nextRandomLocked() % MaxFloodPieceBytes));
+        for (char &byte : piece)
+            byte = char(nextRandomLocked() & 0x7F);
+        break;
+    case Flood::Off:
+    case Flood::FullSpeed:
+        break;
+    }
+    return piece;
+}
+
+bool TLKestrovanSimulatedLine::isOwnTerminatorLocked(char byte) const
+{
+    if (inFlight.active && inFlight.terminatorsWritten.contains(byte))
+        return true;
+    return std::any_of(outgoing.begin(), outgoing.end(),
+                       [byte](const Outgoing &item) { return item.telegram.back() == byte; });
+}
+
+quint64 TLKestrovanSimulatedLine::nextRandomLocked()
+{
+    // splitmix64: fast, and the same flood on every run.
+    quint64 z = (floodRandom += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
 }
 
 void TLKestrovanSimulatedLine::serviceTransmission(Clock::time_point now, std::vector<Burst> &bursts)
@@ -208,41 +340,55 @@ void TLKestrovanSimulatedLine::serviceTransmission(Clock::time_point now, std::v
             inFlight = InFlight();
             changed.notify_all();
         } else {
-            bursts.push_back({inFlight.item.telegram, 0, pacing});
-            inFlight.terminatorsWritten.append(inFlight.item.telegram.back());
+            QByteArray bytes = inFlight.item.telegram;
+            if (inFlight.damagedEveryWrite)
+                bytes.back() = char(bytes.back() ^ 0x01);
+            inFlight.terminatorsWritten.append(bytes.back());
             inFlight.nextWrite = now + std::chrono::milliseconds(RepeatIntervalMs);
             ++repeats;
+            writeOwn(bytes, false, bursts);
         }
     }
-    if (inFlight.active || outgoing.empty() || outgoing.front().notBefore > now)
+    if (inFlight.active)
+        return;
+    // A delayed answer does not hold up those behind it that are due.
+    const auto due = std::find_if(outgoing.begin(), outgoing.end(),
+                                  [now](const Outgoing &item) { return item.notBefore <= now; });
+    if (due == outgoing.end())
         return;
 
     inFlight = InFlight();
     inFlight.active = true;
-    inFlight.item = outgoing.front();
-    outgoing.pop_front();
+    inFlight.item = *due;
+    outgoing.erase(due);
     inFlight.firstWrite = now;
     inFlight.nextWrite = now + std::chrono::milliseconds(RepeatIntervalMs);
 
     QByteArray bytes = inFlight.item.telegram;
-    if (corruptNext) {
-        bytes[bytes.size() - 1] = char(bytes.back() ^ 0x01);
-        corruptNext = false;
+    if (corruption && bytes.startsWith(corruption->prefix)) {
+        bytes.back() = char(bytes.back() ^ 0x01);
+        inFlight.damagedEveryWrite = corruption->damage == Damage::EveryWrite;
+        corruption.reset();
     }
     inFlight.terminatorsWritten.append(bytes.back());
     if (bytes.startsWith("xy"))
         statesSent.append(bytes.mid(2, bytes.size() - 3));
+    writeOwn(bytes, true, bursts);
+}
 
-    if (splitGapMs >= 0 && bytes.size() > 1) {
-        const int half = bytes.size() / 2;
-        bursts.push_back({bytes.left(half), splitGapMs, pacing});
-        bursts.push_back({bytes.mid(half), 0, pacing});
-        // The repeat clock runs from the end of the telegram.
-        inFlight.nextWrite += std::chrono::milliseconds(splitGapMs);
-        splitGapMs = -1;
-    } else {
+void TLKestrovanSimulatedLine::writeOwn(const QByteArray &bytes, bool firstWrite, std::vector<Burst> &bursts)
+{
+    if (!split || !(firstWrite || split->every) || !bytes.startsWith(split->prefix) || bytes.size() < 2) {
         bursts.push_back({bytes, 0, pacing});
+        return;
     }
+    const int at = split->after < 1 ? bytes.size() / 2 : std::min(split->after, bytes.size() - 1);
+    bursts.push_back({bytes.left(at), split->gapMs, pacing});
+    bursts.push_back({bytes.mid(at), 0, pacing});
+    // The repeat clock runs from the end of the telegram.
+    inFlight.nextWrite += std::chrono::milliseconds(split->gapMs);
+    if (!split->every)
+        split.reset();
 }
 
 void TLKestrovanSimulatedLine::receiveBytes(const QByteArray &bytes, std::vector<Burst> &bursts)
@@ -318,6 +464,12 @@ void TLKestrovanSimulatedLine::handleAcknowledgement(char byte)
     if (loose >= 0) {
         looseTerminators.remove(loose, 1);
         ++acksReceived;
+        return;
+    }
+    const int flooded = floodTerminators.indexOf(byte);
+    if (flooded >= 0) {
+        floodTerminators.remove(flooded, 1);
+        ++floodCounted.echoes;
     }
     // Any other lone byte is noise; the transcript keeps it.
 }
@@ -361,8 +513,13 @@ void TLKestrovanSimulatedLine::dropAcknowledgementsFor(int ms)
 
 void TLKestrovanSimulatedLine::corruptNextReply()
 {
+    corruptNextTelegram();
+}
+
+void TLKestrovanSimulatedLine::corruptNextTelegram(const QByteArray &prefix, Damage damage)
+{
     std::lock_guard<std::mutex> lock(mutex);
-    corruptNext = true;
+    corruption = Corruption{prefix, damage};
 }
 
 void TLKestrovanSimulatedLine::setReplyDelayMs(int ms)
@@ -371,10 +528,33 @@ void TLKestrovanSimulatedLine::setReplyDelayMs(int ms)
     replyDelayMs = ms;
 }
 
-void TLKestrovanSimulatedLine::splitNextReply(int gapMs)
+void TLKestrovanSimulatedLine::setReplyDelayMs(const QByteArray &code, int ms)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    splitGapMs = std::max(0, gapMs);
+    if (ms < 0)
+        codeReplyDelayMs.remove(code);
+    else
+        codeReplyDelayMs.insert(code, ms);
+}
+
+void TLKestrovanSimulatedLine::splitNextReply(int gapMs)
+{
+    splitTelegrams(std::max(0, gapMs));
+}
+
+void TLKestrovanSimulatedLine::splitTelegrams(int gapMs, const QByteArray &prefix, int splitAfter, bool every)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (gapMs < 0)
+        split.reset();
+    else
+        split = Split{gapMs, prefix, splitAfter, every};
+}
+
+void TLKestrovanSimulatedLine::setFlood(Flood kind)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    floodKind = kind;
 }
 
 void TLKestrovanSimulatedLine::injectInAckWindow(const QByteArray &payload)
@@ -417,6 +597,12 @@ void TLKestrovanSimulatedLine::setPacing(bool enabled)
 }
 
 // --- observation --------------------------------------------------------------------------
+
+void TLKestrovanSimulatedLine::setRecording(bool on)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    recording = on;
+}
 
 QList<TLKestrovanSimulatedLine::TranscriptEntry> TLKestrovanSimulatedLine::transcript() const
 {
@@ -507,6 +693,18 @@ int TLKestrovanSimulatedLine::givenUpTelegrams() const
 {
     std::lock_guard<std::mutex> lock(mutex);
     return givenUp;
+}
+
+TLKestrovanSimulatedLine::Flood TLKestrovanSimulatedLine::flood() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return floodKind;
+}
+
+TLKestrovanSimulatedLine::FloodCounts TLKestrovanSimulatedLine::floodCounts() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return floodCounted;
 }
 
 int TLKestrovanSimulatedLine::pendingTelegrams() const

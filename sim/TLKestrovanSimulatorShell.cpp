@@ -1,6 +1,10 @@
 #include "TLKestrovanSimulatorShell.h"
 
+#include <QPair>
+#include <QRegularExpression>
 #include <QStringList>
+
+#include <algorithm>
 
 #include <chrono>
 #include <mutex>
@@ -44,6 +48,43 @@ bool parseNumber(const QStringList &args, int index, int *number)
     bool ok = false;
     *number = args.at(index).toInt(&ok);
     return ok;
+}
+
+bool parseCount(const QStringList &args, int index, int *number)
+{
+    return parseNumber(args, index, number) && *number >= 0;
+}
+
+// Words split at blanks; a word in double quotes keeps its blanks ("105 ").
+QStringList quotedWords(const QString &text)
+{
+    static const QRegularExpression word(QStringLiteral("\"([^\"]*)\"|(\\S+)"));
+    QStringList words;
+    for (QRegularExpressionMatchIterator it = word.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        words << (match.capturedStart(1) >= 0 ? match.captured(1) : match.captured(2));
+    }
+    return words;
+}
+
+const QStringList FaultCommands{QStringLiteral("delay"),       QStringLiteral("corrupt"),
+                                QStringLiteral("split"),       QStringLiteral("flood"),
+                                QStringLiteral("error-storm"), QStringLiteral("error-codes"),
+                                QStringLiteral("hold")};
+
+using Flood = TLKestrovanSimulatedLine::Flood;
+const QList<QPair<QString, Flood>> FloodNames{{QStringLiteral("telegrams"), Flood::Telegrams},
+                                              {QStringLiteral("noise"), Flood::Noise},
+                                              {QStringLiteral("unterminated"), Flood::Unterminated},
+                                              {QStringLiteral("full-speed"), Flood::FullSpeed},
+                                              {QStringLiteral("off"), Flood::Off}};
+
+QString floodName(Flood kind)
+{
+    for (const auto &name : FloodNames)
+        if (name.second == kind)
+            return name.first;
+    return QString();
 }
 } // namespace
 
@@ -146,9 +187,22 @@ QString TLKestrovanSimulatorShell::helpText()
         "  states                    exposure states sent in the latest sequence\n"
         "  drop-acks N               do not echo the next N telegrams (-1: all, 0: none)\n"
         "  drop-acks-for MS          do not echo telegrams for MS milliseconds\n"
-        "  delay MS                  delay answers to queries\n"
-        "  corrupt                   spoil the check byte of the next telegram\n"
-        "  split MS                  send the next telegram in two bursts\n"
+        "  delay MS [CODE...]        delay answers to queries (of these codes only)\n"
+        "  corrupt [PREFIX] [always] spoil the check byte of the next telegram (starting\n"
+        "                            with PREFIX) in its first write (in every write)\n"
+        "  split MS [PREFIX] [AFTER] [every]\n"
+        "                            send the next telegram (starting with PREFIX; each\n"
+        "                            one) in two bursts MS apart, the first AFTER bytes long\n"
+        "  split off                 end a split of every telegram\n"
+        "  flood KIND                keep the line busy until \"flood off\": telegrams, noise,\n"
+        "                            unterminated (at line rate) or full-speed\n"
+        "  error-storm [silent] MS COUNT [FIRST]\n"
+        "                            COUNT error codes counting up from FIRST (100), one\n"
+        "                            every MS, each also sent as rr unless silent\n"
+        "  error-codes [silent] MS CODE...\n"
+        "                            these codes (\"105 \" in quotes) one every MS\n"
+        "  error-storm off           end the storm\n"
+        "  hold on|off               stop the sequence at 0E03 until release or hold off\n"
         "  inject PAYLOAD            send PAYLOAD with the next echo, before it\n"
         "  inject-before PAYLOAD MS  send PAYLOAD MS milliseconds before the next echo\n"
         "  send PAYLOAD              send a telegram (check byte added)\n"
@@ -172,8 +226,108 @@ bool TLKestrovanSimulatorShell::execute(const QString &line)
     const QString rest = trimmed.mid(trimmed.indexOf(QLatin1Char(' ')) + 1).trimmed();
     if (command == QLatin1String("quit") || command == QLatin1String("exit"))
         return false;
-    if (!runCommand(command, args, args.isEmpty() ? QString() : rest))
+    refusal.clear();
+    if (runCommand(command, args, args.isEmpty() ? QString() : rest))
+        return true;
+    if (refusal.isEmpty())
         print(QStringLiteral("error: cannot run \"%1\"; \"help\" lists the commands").arg(trimmed));
+    else
+        print(QStringLiteral("error: cannot run \"%1\": %2").arg(trimmed, refusal));
+    return true;
+}
+
+bool TLKestrovanSimulatorShell::refuse(const QString &reason)
+{
+    refusal = reason;
+    return false;
+}
+
+bool TLKestrovanSimulatorShell::runFaultCommand(const QString &command, const QStringList &args,
+                                                const QString &rest)
+{
+    TLKestrovanSimulatedLine &line = simulator.line();
+    int number = 0;
+    if (command == QLatin1String("delay")) {
+        if (!parseCount(args, 0, &number))
+            return refuse(QStringLiteral("MS must be a number of milliseconds, 0 or more"));
+        if (args.size() == 1)
+            line.setReplyDelayMs(number);
+        for (const QString &code : args.mid(1))
+            line.setReplyDelayMs(code.toLatin1(), number);
+    } else if (command == QLatin1String("corrupt")) {
+        const bool always = !args.isEmpty() && args.back() == QLatin1String("always");
+        if (args.size() > (always ? 2 : 1))
+            return refuse(QStringLiteral("it takes a PREFIX and the word always, both optional"));
+        line.corruptNextTelegram(args.size() > (always ? 1 : 0) ? args.front().toLatin1() : QByteArray(),
+                                 always ? TLKestrovanSimulatedLine::Damage::EveryWrite
+                                        : TLKestrovanSimulatedLine::Damage::FirstWrite);
+    } else if (command == QLatin1String("split")) {
+        if (args == QStringList{QStringLiteral("off")}) {
+            line.splitTelegrams(-1);
+        } else {
+            if (!parseCount(args, 0, &number))
+                return refuse(QStringLiteral("MS must be a number of milliseconds, 0 or more"));
+            QByteArray prefix;
+            int after = -1;
+            bool every = false;
+            for (const QString &arg : args.mid(1)) {
+                bool isNumber = false;
+                const int value = arg.toInt(&isNumber);
+                if (arg == QLatin1String("every"))
+                    every = true;
+                else if (isNumber && value > 0)
+                    after = value;
+                else if (!isNumber && prefix.isEmpty())
+                    prefix = arg.toLatin1();
+                else
+                    return refuse(QStringLiteral("after MS come a PREFIX, a byte count AFTER of 1 or "
+                                                 "more and the word every, each optional"));
+            }
+            line.splitTelegrams(number, prefix, after, every);
+        }
+    } else if (command == QLatin1String("flood")) {
+        const auto found = std::find_if(FloodNames.begin(), FloodNames.end(), [&](const auto &name) {
+            return args.size() == 1 && name.first == args.front();
+        });
+        if (found == FloodNames.end())
+            return refuse(QStringLiteral("KIND is one of telegrams, noise, unterminated, full-speed, off"));
+        line.setFlood(found->second);
+    } else if (command == QLatin1String("error-storm") || command == QLatin1String("error-codes")) {
+        QStringList words = quotedWords(rest);
+        const bool silent = !words.isEmpty() && words.front() == QLatin1String("silent");
+        if (silent)
+            words.removeFirst();
+        QList<QByteArray> codes;
+        if (command == QLatin1String("error-storm") && words == QStringList{QStringLiteral("off")}) {
+            simulator.model().startErrorStorm({}, 0);
+            print(QStringLiteral("ok"));
+            return true;
+        }
+        if (command == QLatin1String("error-storm")) {
+            int count = 0;
+            int first = 100;
+            if (words.size() < 2 || words.size() > 3 || !parseCount(words, 1, &count)
+                || (words.size() == 3 && !parseNumber(words, 2, &first)))
+                return refuse(QStringLiteral("it takes MS and a COUNT, then a FIRST code if wanted; or off"));
+            codes = TLKestrovanGeneratorModel::countingCodes(first, count);
+        } else {
+            if (words.size() < 2)
+                return refuse(QStringLiteral("it takes MS and one CODE or more"));
+            for (const QString &code : words.mid(1))
+                codes << code.toLatin1();
+        }
+        if (!parseCount(words, 0, &number))
+            return refuse(QStringLiteral("MS must be a number of milliseconds, 0 or more"));
+        simulator.model().startErrorStorm(codes, number, !silent);
+    } else if (command == QLatin1String("hold")) {
+        bool on = false;
+        if (!parseOnOff(args, &on))
+            return refuse(QStringLiteral("it takes on or off"));
+        simulator.sequence().setHoldAtExposureKey(on);
+    } else {
+        return false;
+    }
+    print(QStringLiteral("ok"));
     return true;
 }
 
@@ -191,9 +345,12 @@ bool TLKestrovanSimulatorShell::runCommand(const QString &command, const QString
     bool on = false;
     int number = 0;
 
-    if (command == QLatin1String("help")) {
+    if (FaultCommands.contains(command)) {
+        return runFaultCommand(command, args, rest);
+    } else if (command == QLatin1String("help")) {
         print(helpText());
     } else if (command == QLatin1String("status")) {
+        const TLKestrovanSimulatedLine::FloodCounts flood = line.floodCounts();
         print(QStringLiteral("st=%1 qs=%2 rr=%3 running=%4 bad-check-bytes=%5 dropped-acks=%6 "
                              "repeats=%7 given-up=%8 pending=%9")
                   .arg(model.status1())
@@ -204,7 +361,13 @@ bool TLKestrovanSimulatorShell::runCommand(const QString &command, const QString
                   .arg(line.droppedAcknowledgements())
                   .arg(line.repeatedWrites())
                   .arg(line.givenUpTelegrams())
-                  .arg(line.pendingTelegrams()));
+                  .arg(line.pendingTelegrams())
+              + QStringLiteral(" flood=%1 flood-bytes=%2 flood-telegrams=%3 flood-echoes=%4 storm-left=%5")
+                    .arg(floodName(line.flood()))
+                    .arg(flood.bytes)
+                    .arg(flood.telegrams)
+                    .arg(flood.echoes)
+                    .arg(model.errorStormLeft()));
     } else if (command == QLatin1String("power") && parseOnOff(args, &on)) {
         model.setPowered(on);
         ok();
@@ -268,15 +431,6 @@ bool TLKestrovanSimulatorShell::runCommand(const QString &command, const QString
         ok();
     } else if (command == QLatin1String("drop-acks-for") && parseNumber(args, 0, &number)) {
         line.dropAcknowledgementsFor(number);
-        ok();
-    } else if (command == QLatin1String("delay") && parseNumber(args, 0, &number)) {
-        line.setReplyDelayMs(number);
-        ok();
-    } else if (command == QLatin1String("corrupt") && args.isEmpty()) {
-        line.corruptNextReply();
-        ok();
-    } else if (command == QLatin1String("split") && parseNumber(args, 0, &number)) {
-        line.splitNextReply(number);
         ok();
     } else if (command == QLatin1String("inject") && args.size() == 1) {
         line.injectInAckWindow(args.front().toLatin1());

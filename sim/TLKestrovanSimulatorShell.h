@@ -35,8 +35,12 @@ private:
 
     void print(const QString &line) const;
     bool runCommand(const QString &command, const QStringList &args, const QString &rest);
+    // The faults of the line and the generator. False, with refusal set, on bad arguments.
+    bool runFaultCommand(const QString &command, const QStringList &args, const QString &rest);
+    bool refuse(const QString &reason);
 
     TLKestrovanGeneratorSimulator &simulator;
+    QString refusal; // why the command just run was refused, if it says
     // Shared with the trace handler, which may still run in the link thread for a moment
     // after the shell is gone.
     std::shared_ptr<Sink> sink;

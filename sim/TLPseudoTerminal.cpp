@@ -11,6 +11,10 @@
 namespace {
 constexpr int SlavePathBytes = 128;
 constexpr int ReadChunkBytes = 4096;
+// A write gives up when the terminal has taken nothing for this long: nobody reads the far
+// end (a driver with its port closed under a flood), and a cable's bytes would be gone too.
+constexpr int WriteStallLimitMs = 1000;
+constexpr int WriteStallPollMs = 10;
 
 // strerror() may hand every thread the same buffer; the error category builds its own text.
 QString systemErrorText(int code)
@@ -33,6 +37,8 @@ bool TLPseudoTerminal::open()
         error = systemErrorText(errno);
         return false;
     }
+    // Non-blocking, so that writeSome() never waits for a driver that does not read.
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
     char name[SlavePathBytes] = {};
     if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0) {
         error = systemErrorText(errno);
@@ -60,21 +66,39 @@ bool TLPseudoTerminal::write(const QByteArray &bytes)
     if (master < 0)
         return false;
     qsizetype done = 0;
+    int stalledMs = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(master, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            if (errno == EAGAIN) {
+            if (errno == EAGAIN && stalledMs < WriteStallLimitMs) {
                 pollfd p{master, POLLOUT, 0};
-                ::poll(&p, 1, 10);
+                ::poll(&p, 1, WriteStallPollMs);
+                stalledMs += WriteStallPollMs;
                 continue;
             }
             return false;
         }
         done += n;
+        stalledMs = 0;
     }
     return true;
+}
+
+qint64 TLPseudoTerminal::writeSome(const QByteArray &bytes)
+{
+    if (master < 0)
+        return -1;
+    for (;;) {
+        const ssize_t n = ::write(master, bytes.constData(), static_cast<size_t>(bytes.size()));
+        if (n >= 0)
+            return n;
+        if (errno == EAGAIN)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+    }
 }
 
 QByteArray TLPseudoTerminal::read(int timeoutMs)

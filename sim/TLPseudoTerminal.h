@@ -21,6 +21,9 @@ public:
 
     // Writes all bytes; false when the master is closed or the write failed.
     bool write(const QByteArray &bytes);
+    // Writes what the terminal takes now, without waiting: the number of bytes taken, 0 when
+    // its buffer is full, -1 when the master is closed or the write failed.
+    qint64 writeSome(const QByteArray &bytes);
     // Waits up to timeoutMs for bytes and returns what is there (empty on time-out).
     QByteArray read(int timeoutMs);
     // A pulled cable: closes the master and our slave; the driver's port sees a hang-up.

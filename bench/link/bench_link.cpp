@@ -15,9 +15,7 @@
 #include "TLKestrovanGeneratorSimulator.h"
 #include "TLKestrovanSerialCommunicator.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QThread>
 
 #include <algorithm>
@@ -25,44 +23,21 @@
 #include <cstdio>
 #include <vector>
 
-#include <unistd.h>
-
 namespace {
 constexpr double CollectionStepMs = 50;
 constexpr double QueryFloorMs =
     CollectionStepMs + (4 + 1 + 5) * TLKestrovanSimulatedLine::PacingMicrosecondsPerByte / 1000.0;
 
-// CPU seconds of the thread named like the link (the kernel keeps 15 characters of a name).
-double linkThreadCpuSeconds()
-{
-    const QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile comm(tasks.filePath(tid + QStringLiteral("/comm")));
-        if (!comm.open(QIODevice::ReadOnly) || !comm.readAll().startsWith("KestrovanSerial"))
-            continue;
-        QFile stat(tasks.filePath(tid + QStringLiteral("/stat")));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        // utime and stime are fields 14 and 15 of the whole line, 12 and 13 after the name.
-        const double ticks = fields.value(11).toDouble() + fields.value(12).toDouble();
-        return ticks / double(sysconf(_SC_CLK_TCK));
-    }
-    return -1;
-}
-
 // Percent of one core that the link thread used over `seconds` of sleep of this thread.
 double linkThreadCpuShare(int seconds)
 {
-    const double before = linkThreadCpuSeconds();
+    const double before = threadsCpuSeconds(DriverLinkThreadName);
     QElapsedTimer timer;
     timer.start();
     QThread::sleep(static_cast<unsigned long>(seconds));
-    const double after = linkThreadCpuSeconds();
+    const double after = threadsCpuSeconds(DriverLinkThreadName);
     return before < 0 ? -1 : 100.0 * (after - before) / (double(timer.elapsed()) / 1000.0);
 }
-
 // A bare link on a line whose far end hangs up once it is open.
 double hungUpLinkCpuShare(int seconds)
 {
