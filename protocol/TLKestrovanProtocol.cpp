@@ -285,9 +285,9 @@ void TLKestrovanProtocol::onMessageReceived(const QByteArray &_data)
     const int id = commandId(telegram.code());
     const QString text = QString::fromLatin1(telegram.text());
     log(LogLevel::Trace, QStringLiteral("received: ") + text);
-    flushUnknownCommands();
+    flushUnusableTelegrams();
     if (id == Unknown) {
-        logUnknownCommand(text);
+        logUnusableTelegram(QStringLiteral("unknown command: ") + text);
         return;
     }
     const QByteArray value = telegram.value();
@@ -344,30 +344,33 @@ void TLKestrovanProtocol::onMessageReceived(const QByteArray &_data)
     }
 }
 
-void TLKestrovanProtocol::logUnknownCommand(const QString &text)
+void TLKestrovanProtocol::logUnusableTelegram(const QString &line)
 {
     {
-        TLAnnotatedMutexLocker lock(&unknownMutex);
-        if (unknownLogged.isValid() && unknownLogged.elapsed() < UnknownCommandLogMs) {
-            ++unknownHeldBack;
+        TLAnnotatedMutexLocker lock(&unusableMutex);
+        if (unusableLogged.isValid() && unusableLogged.elapsed() < UnusableTelegramLogMs) {
+            ++unusableHeldBack;
             return;
         }
-        unknownLogged.start();
+        unusableLogged.start();
     }
-    log(LogLevel::Warning, QStringLiteral("unknown command: ") + text);
+    log(LogLevel::Warning, line);
 }
 
-void TLKestrovanProtocol::flushUnknownCommands()
+void TLKestrovanProtocol::flushUnusableTelegrams()
 {
     int heldBack = 0;
     {
-        TLAnnotatedMutexLocker lock(&unknownMutex);
-        if (unknownHeldBack == 0 || unknownLogged.elapsed() < UnknownCommandLogMs)
+        TLAnnotatedMutexLocker lock(&unusableMutex);
+        if (unusableHeldBack == 0 || unusableLogged.elapsed() < UnusableTelegramLogMs)
             return;
-        std::swap(heldBack, unknownHeldBack);
-        unknownLogged.start();
+        std::swap(heldBack, unusableHeldBack);
+        unusableLogged.start();
     }
-    log(LogLevel::Warning, QStringLiteral("unknown command: %1 more in the last second").arg(heldBack));
+    log(LogLevel::Warning, QStringLiteral("%1 more telegrams of unknown commands or unreadable exposure states "
+                                          "in the last %2 s")
+                               .arg(heldBack)
+                               .arg(UnusableTelegramLogMs / 1000));
 }
 
 quint64 TLKestrovanProtocol::receivedCount(int id) const
@@ -417,7 +420,7 @@ void TLKestrovanProtocol::logLinkHealth() const
 
 void TLKestrovanProtocol::updateStatus()
 {
-    flushUnknownCommands();
+    flushUnusableTelegrams();
     query(Status1, false);
     query(Status2, false);
     resetErrorIfDue();
@@ -538,7 +541,7 @@ void TLKestrovanProtocol::handleExposureState(const QByteArray &value)
     const TLKestrovanExposureState read = TLKestrovanExposureState::read(value);
     // A truncated value could read as an exposure error or exposure off: act on none of it.
     if (!read.isValid()) {
-        log(LogLevel::Warning, QStringLiteral("EXPOSURE: ignored state of fewer than four characters: ")
+        logUnusableTelegram(QStringLiteral("EXPOSURE: ignored state of fewer than four characters: ")
                                    + QString::fromLatin1(value));
         return;
     }

@@ -38,8 +38,9 @@ public:
     static constexpr qint64 ErrorRepeatMs = 5000;
     // Alarms for generator errors come at most this often; codes in between wait for it.
     static constexpr qint64 AlarmIntervalMs = 1000;
-    // Unknown telegrams are logged one by one at most this often, then in summary.
-    static constexpr qint64 UnknownCommandLogMs = 1000;
+    // Unknown commands and unreadable exposure states are logged one by one at most this often,
+    // then in summary: on a noisy line some garbage passes the check byte by chance.
+    static constexpr qint64 UnusableTelegramLogMs = 10000;
     // Above this many remembered error codes, the stale ones are forgotten.
     static constexpr int ErrorMemoryEntries = 256;
     // The generator's error state is reset this long after a report.
@@ -110,9 +111,10 @@ private:
     bool statusBit(int id, int bit);
     void stopStatusPolling();
     void resetErrorIfDue();
-    // Logs an unknown telegram, or counts it while a flood of them is under way.
-    void logUnknownCommand(const QString &text);
-    void flushUnknownCommands();
+    // Logs the line about an unknown command or an unreadable exposure state, or counts it
+    // while a flood of them is under way.
+    void logUnusableTelegram(const QString &line);
+    void flushUnusableTelegrams();
     // Shows the alarms held back while alarms came faster than one a second.
     void showHeldBackAlarms();
     void logLinkHealth() const;
@@ -145,14 +147,14 @@ private:
     QStringList heldBackCodes;
     bool heldBackAlarmDue = false;
 
-    // Guarded by unknownMutex: unknown telegrams logged in the current second, and held back.
-    QElapsedTimer unknownLogged;
-    int unknownHeldBack = 0;
+    // Guarded by unusableMutex: when the last unusable telegram was logged, and those held back.
+    QElapsedTimer unusableLogged;
+    int unusableHeldBack = 0;
 
     mutable QMutex linkMutex;
     mutable QMutex valuesMutex;
     QMutex replyMutex;
     QMutex statusMutex;
     mutable QMutex errorMutex;
-    QMutex unknownMutex;
+    QMutex unusableMutex;
 };

@@ -28,11 +28,16 @@ constexpr unsigned long OwnerPollMs = 500;
 constexpr qint64 MaxCollectMs = 10;
 // And after this many bytes, which a line at memory speed brings sooner.
 constexpr int MaxCollectBytes = 1024;
+// What the port has buffered beyond this when a collection begins comes faster than any
+// generator talks; it is dropped unread, so that memory stays bounded. (Bounding the port's
+// own buffer instead would make its waits for written bytes fail.)
+constexpr qint64 MaxBufferedBytes = 64 * MaxCollectBytes;
 // Telegrams that arrive while a transmission waits for its echo are kept for the loop up to this
 // number; more are left unacknowledged, so their sender writes them again.
 constexpr int MaxSetAside = 256;
-// What a noisy line costs is logged at most this often, in one line.
-constexpr qint64 NoiseReportMs = 1000;
+// What a noisy line costs is logged at most this often, in one line: often enough to see a
+// flood begin and end, seldom enough that a lasting one stays a few lines a minute.
+constexpr qint64 NoiseReportMs = 2000;
 // Acknowledgement delays kept for the median.
 constexpr int AckDelaySamples = 256;
 } // namespace
@@ -276,6 +281,9 @@ void TLKestrovanSerialCommunicator::receiveTelegram(bool wakeOnSend)
         if (!port->isOpen())
             return;
         cutter.expire(lineClock.elapsed());
+        const qint64 excess = port->bytesAvailable() - MaxBufferedBytes;
+        if (excess > 0)
+            cutter.skip(port->skip(excess));
         QByteArray collected;
         QElapsedTimer collecting;
         collecting.start();
