@@ -39,7 +39,7 @@ constexpr uint32_t WatchEnds = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_I
 #endif
 } // namespace
 
-TLKestrovanFolderWatch::TLKestrovanFolderWatch(const QString &folder)
+TLKestrovanFolderWatch::TLKestrovanFolderWatch(const QString &folder) : watched(folder)
 {
 #if defined(Q_OS_LINUX)
     const QByteArray path = QFile::encodeName(folder);
@@ -62,6 +62,11 @@ TLKestrovanFolderWatch::~TLKestrovanFolderWatch()
     if (notifier >= 0)
         ::close(notifier);
 #endif
+}
+
+const QString &TLKestrovanFolderWatch::folder() const
+{
+    return watched;
 }
 
 bool TLKestrovanFolderWatch::reportsEveryChange() const

@@ -24,6 +24,7 @@ public:
     TLKestrovanFolderWatch(const TLKestrovanFolderWatch &) = delete;
     TLKestrovanFolderWatch &operator=(const TLKestrovanFolderWatch &) = delete;
 
+    const QString &folder() const;
     // True while every change of the folder's entries is reported to this watch.
     bool reportsEveryChange() const;
     // Returns at the first reported changes, or after at most timeoutMs with none. While not
@@ -38,6 +39,7 @@ public:
 private:
     Changes readChanges();
 
+    const QString watched;
     int notifier = -1;
     bool complete = false;
 };

@@ -217,7 +217,6 @@ TLKestrovanIndirectCommunicator::~TLKestrovanIndirectCommunicator() = default;
 TLCondition TLKestrovanIndirectCommunicator::init(const QString &communicationFolder)
 {
     communicationPath = communicationFolder;
-    watch.reset();
     if (communicationPath.isEmpty()) {
         log(LogLevel::Error, QStringLiteral("communication path not set"));
         return TLCondition::error(tr("Es ist kein Kommunikationsverzeichnis angegeben."), QString());
@@ -313,13 +312,15 @@ bool TLKestrovanIndirectCommunicator::waitForNewTriggerFile(qint32 timeoutMs)
 TLKestrovanFolderWatch &TLKestrovanIndirectCommunicator::folderWatch()
 {
     // What changed before is of no interest: the folder is listed after this. A watch that does
-    // not hear every change is made again, for a folder that may have come back meanwhile. It is
-    // set up before the listing, so that a file made in between is not missed; an empty folder
-    // text names the current directory, as for the listing.
+    // not hear every change is made again, for a folder that may have come back meanwhile, and
+    // so is one of another folder (a relative path after a change of the current directory). It
+    // is set up before the listing, so that a file made in between is not missed; an empty
+    // folder text names the current directory, as for the listing.
+    const QString folder = QDir(communicationPath).absolutePath();
     if (watch)
         watch->waitForChanges(0);
-    if (!watch || !watch->reportsEveryChange())
-        watch = std::make_unique<TLKestrovanFolderWatch>(QDir(communicationPath).absolutePath());
+    if (!watch || !watch->reportsEveryChange() || watch->folder() != folder)
+        watch = std::make_unique<TLKestrovanFolderWatch>(folder);
     return *watch;
 }
 
