@@ -79,8 +79,8 @@ TLKestrovanFolderWatch::Changes TLKestrovanFolderWatch::waitForChanges(int timeo
     const int waitMs = qMax(0, complete ? timeoutMs : qMin(timeoutMs, RelistMs));
 #if defined(Q_OS_LINUX)
     if (notifier >= 0) {
-        pollfd watched{notifier, POLLIN, 0};
-        const bool reported = ::poll(&watched, 1, waitMs) > 0;
+        pollfd ready{notifier, POLLIN, 0};
+        const bool reported = ::poll(&ready, 1, waitMs) > 0;
         Changes changes = reported ? readChanges() : Changes();
         changes.everything = changes.everything || !complete;
         return changes;
@@ -114,7 +114,7 @@ TLKestrovanFolderWatch::Changes TLKestrovanFolderWatch::readChanges()
             const auto *event = reinterpret_cast<const inotify_event *>(at);
             if (event->mask & WatchEnds)
                 complete = false;
-            // Events were dropped: what changed is no longer known.
+            // Events were dropped, or the watch ended: what changed is no longer known.
             changes.everything = changes.everything || (event->mask & (IN_Q_OVERFLOW | WatchEnds));
             if (event->len > 0)
                 changes.names.append(QFile::decodeName(event->name));
