@@ -215,7 +215,7 @@ QByteArray attributesReport(qint64 bytes, int count = -1)
 
 void printReportTable(const char *self)
 {
-    constexpr qint64 MiB = 1024 * 1024;
+    constexpr qint64 MiB = qint64(1024) * 1024;
     // The pieces of the hostile reports, each just under the earlier limit of 16 MiB and just
     // under today's of 1 MiB; then what the reader accepts at most, beside a real report.
     const QByteArray pieces[] = {"<a b=\"\"/>x", "x&a;", "<a/>x"};

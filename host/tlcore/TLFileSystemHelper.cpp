@@ -7,7 +7,6 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -66,8 +65,7 @@ TLCondition TLFileSystemHelper::copyFile(const QString &source, const QString &d
     const int fd = createBeside(destination, temporary);
     if (fd < 0)
         return TLCondition::error(tr("Die Zieldatei kann nicht geschrieben werden."),
-                                  details + QStringLiteral(": ")
-                                      + QString::fromLocal8Bit(std::strerror(errno)));
+                                  details + QStringLiteral(": ") + qt_error_string(errno));
     QFile out;
     out.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
     QString text; // of the first failure
@@ -87,7 +85,7 @@ TLCondition TLFileSystemHelper::copyFile(const QString &source, const QString &d
         && (!out.flush() || ::fsync(out.handle()) != 0
             || ::rename(temporary.constData(), QFile::encodeName(destination).constData()) != 0)) {
         text = tr("Die Zieldatei kann nicht geschrieben werden.");
-        reason = QString::fromLocal8Bit(std::strerror(errno));
+        reason = qt_error_string(errno);
     }
     out.close();
     if (text.isEmpty())
