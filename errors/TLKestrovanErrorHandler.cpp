@@ -2,10 +2,10 @@
 
 #include "KestrovanLog.h"
 #include "TLFileSystemHelper.h"
+#include "TLKestrovanSafeFile.h"
 
 #include <QByteArray>
 #include <QFile>
-#include <QFileInfo>
 #include <QStringList>
 
 using KestrovanLog::log;
@@ -15,6 +15,11 @@ constexpr char RecordSeparator = '\n';
 constexpr QChar FieldSeparator = QLatin1Char(';');
 // code; description; details; type
 constexpr int FieldCount = 4;
+// A catalogue of every code a generator has is some tens of kilobytes; a larger file is no
+// catalogue, and reading it whole could cost the host seconds and its memory.
+constexpr qint64 MaxCatalogueBytes = qint64(1) * 1024 * 1024;
+// Enough bad lines in the log to see what is wrong with a file; the rest are only counted.
+constexpr int MaxLoggedBadLines = 100;
 // The host's alarm box lays out the text in lines of this width; the blank line keeps the code
 // and the description apart there.
 constexpr int SpacerWidthChars = 83;
@@ -42,6 +47,7 @@ TLKestrovanErrorHandler::TLKestrovanErrorHandler(QObject *parent) : QObject(pare
 TLCondition TLKestrovanErrorHandler::loadErrorFile(const QString &folder)
 {
     lineNumber = 0;
+    badLines = 0;
     const QString prefix = loadFailurePrefix();
     const QString path = TLFileSystemHelper::adaptFileOrPathToSystem(folder + QStringLiteral("/errors.csv"));
 
@@ -50,19 +56,27 @@ TLCondition TLKestrovanErrorHandler::loadErrorFile(const QString &folder)
         return TLCondition::warning(prefix + tr("Die Datei mit Fehlerinformationen existiert nicht."), path);
     }
 
-    // Only a plain file is read. A directory cannot be read, and opening a pipe or a device
-    // under that name could block the host's thread or never reach an end.
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    // Only a plain file is read. A directory cannot be read, and a pipe or a device under that
+    // name could block the host's thread or never reach an end.
+    // Text mode drops every carriage return, so CR LF files read like LF files.
+    QFile file;
+    QByteArray content;
+    TLKestrovanSafeFile::Read read = TLKestrovanSafeFile::Read::Failed;
+    if (TLKestrovanSafeFile::openRegularFile(file, path, QIODevice::Text))
+        read = TLKestrovanSafeFile::readAtMost(file, MaxCatalogueBytes, content);
+    if (read == TLKestrovanSafeFile::Read::TooLarge)
+        log(LogLevel::Warning, QStringLiteral("error handling: file too large (%1 bytes, at most %2): %3")
+                                   .arg(qMax(file.size(), MaxCatalogueBytes + 1))
+                                   .arg(MaxCatalogueBytes)
+                                   .arg(path));
+    else if (read == TLKestrovanSafeFile::Read::Failed)
         log(LogLevel::Error, QStringLiteral("error handling: failed to open file: ") + path);
+    if (read != TLKestrovanSafeFile::Read::Whole)
         return TLCondition::warning(
             prefix + tr("Die Datei mit Fehlerinformationen kann nicht geöffnet werden nicht."), path);
-    }
-    // Text mode has already dropped every carriage return, so CR LF files read like LF files.
-    const QByteArray content = file.readAll();
     file.close();
 
-    TLCondition result;
+    TLCondition lastBadLine;
     {
         const QuietErrorConditions quiet;
         // The piece before the first line feed is the header. Every piece after a line feed is
@@ -76,13 +90,18 @@ TLCondition TLKestrovanErrorHandler::loadErrorFile(const QString &folder)
             const TLCondition outcome =
                 parseLine(QString::fromUtf8(content.constData() + begin, end - begin));
             if (!outcome.isSuccess())
-                result = TLCondition::warning(prefix + outcome.text(), outcome.details());
+                lastBadLine = outcome;
         }
     }
+    if (badLines > MaxLoggedBadLines)
+        log(LogLevel::Error,
+            QStringLiteral("error handling: %1 more bad lines not logged").arg(badLines - MaxLoggedBadLines));
 
     log(LogLevel::Info, QStringLiteral("error handling: readed %1 entries from error file %2")
                             .arg(QString::number(errors.size()), path));
-    return result;
+    if (lastBadLine.isSuccess())
+        return TLCondition();
+    return TLCondition::warning(prefix + lastBadLine.text(), lastBadLine.details());
 }
 
 TLCondition TLKestrovanErrorHandler::errorCondition(const QString &code) const
@@ -106,8 +125,7 @@ TLCondition TLKestrovanErrorHandler::parseLine(const QString &line)
     // Counted before splitting: a garbage line full of separators is refused without making
     // thousands of fields.
     if (line.count(FieldSeparator) != FieldCount - 1) {
-        log(LogLevel::Error,
-            QStringLiteral("error handling: wrong number of elements in line: %1").arg(lineNumber));
+        logBadLine(QStringLiteral("error handling: wrong number of elements in line: %1").arg(lineNumber));
         return TLCondition::error(tr("Fehlerhafte Anzahl von Elementen in Zeile %1.").arg(lineNumber));
     }
 
@@ -119,7 +137,7 @@ TLCondition TLKestrovanErrorHandler::parseLine(const QString &line)
 
     const bool isWarning = type == QLatin1String("Warning");
     if (!isWarning && type != QLatin1String("Error")) {
-        log(LogLevel::Error, QStringLiteral("error handling: type failure in line: %1").arg(lineNumber));
+        logBadLine(QStringLiteral("error handling: type failure in line: %1").arg(lineNumber));
         return TLCondition::error(tr("Fehlerhafter Typ in Zeile %1.").arg(lineNumber));
     }
 
@@ -129,6 +147,12 @@ TLCondition TLKestrovanErrorHandler::parseLine(const QString &line)
     errors.insert(codeKey(code),
                   isWarning ? TLCondition::warning(text, details) : TLCondition::error(text, details));
     return TLCondition();
+}
+
+void TLKestrovanErrorHandler::logBadLine(const QString &text)
+{
+    if (++badLines <= MaxLoggedBadLines)
+        log(LogLevel::Error, text);
 }
 
 QString TLKestrovanErrorHandler::loadFailurePrefix()

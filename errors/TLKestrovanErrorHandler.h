@@ -22,6 +22,8 @@ public:
     TLCondition parseLine(const QString &line);
 
 private:
+    // Logs the first bad lines of a load; the others are only counted.
+    void logBadLine(const QString &text);
     // Text shown before every failure of a load.
     static QString loadFailurePrefix();
     // The code as the catalogue keys it: base 10, anything that is no number is 0.
@@ -30,4 +32,6 @@ private:
     QHash<qint32, TLCondition> errors;
     // Records of the current load read so far; the first record after the header is line 1.
     int lineNumber = 0;
+    // Bad lines of the current load so far.
+    int badLines = 0;
 };

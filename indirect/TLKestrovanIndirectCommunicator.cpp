@@ -6,6 +6,7 @@
 #include "TLDAPValue.h"
 #include "TLFileSystemHelper.h"
 #include "TLKestrovanFolderWatch.h"
+#include "TLKestrovanSafeFile.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -13,6 +14,10 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
 
 QT_WARNING_PUSH
 QT_WARNING_DISABLE_DEPRECATED
@@ -25,15 +30,18 @@ namespace {
 const QString ParameterFileSuffix = QStringLiteral("\\EDVRAD.par");
 const QString ReportFileSuffix = QStringLiteral("/GEN50RFT_A.xml");
 const QString TriggerFilePattern = QStringLiteral("*.trg");
-// The folder is listed again at least this often while a trigger file is awaited: shares and
-// some file systems report no changes.
-constexpr int RelistMs = 20;
+const QString TriggerFileSuffix = QStringLiteral(".trg");
 
 // The console software writes a report of a few kilobytes. The DOM parser takes whatever it
 // can make sense of (a DOCTYPE, stray Latin-1 bytes, undeclared entities, duplicate
 // attributes), and so does this reader, except where a file could hurt the host:
-// - size: larger files are refused without being read into memory;
-constexpr qint64 MaxReportBytes = qint64(16) * 1024 * 1024;
+// - size: larger files are refused without being read into memory; hundreds of times what a
+//   real report needs, while the copies the parser makes of it stay a few MiB;
+constexpr qint64 MaxReportBytes = qint64(1) * 1024 * 1024;
+// - nodes: the DOM takes up to about 600 bytes for each element, attribute, text or reference,
+//   so a megabyte of tiny nodes would cost a hundred; a real report has a few hundred nodes,
+//   and this many cost at most about 12 MiB;
+constexpr int MaxReportNodes = 20000;
 // - nesting: the DOM recurses once per level, so about 100,000 levels overflow the stack,
 //   and 10,000 already take a third of a second; a report needs a handful;
 constexpr int MaxReportDepth = 256;
@@ -59,10 +67,37 @@ QString firstElementText(const QDomElement &root, const QString &tag)
     return root.elementsByTagName(tag).at(0).toElement().text();
 }
 
+// A measure that cannot be infinite or negative: such a value (the text "inf", or digits past
+// what a double holds) reads 0, with a warning naming the element.
+double measuredValue(double value, const QString &tag)
+{
+    if (std::isfinite(value) && value >= 0)
+        return value;
+    log(LogLevel::Warning,
+        QStringLiteral("no valid value in the element %1 of GEN50RFT_A.xml, read as 0").arg(tag));
+    return 0;
+}
+
+double elementValue(const QDomElement &root, const QString &tag)
+{
+    return measuredValue(firstElementText(root, tag).toDouble(), tag);
+}
+
+// As the listing takes an entry: a name that ends in ".trg" in any case and is not hidden, of a
+// regular file or of a link to anything but a folder that exists.
+bool isTriggerFile(const QString &folder, const QString &name)
+{
+    if (!name.endsWith(TriggerFileSuffix, Qt::CaseInsensitive) || name.startsWith(QLatin1Char('.')))
+        return false;
+    const QFileInfo entry(QDir(folder).filePath(name));
+    return entry.isSymLink() ? entry.exists() && !entry.isDir() : entry.isFile();
+}
+
 // A cheap pass over the report before the DOM parser sees it: it follows only what ends a
 // tag, a comment, a processing instruction, a CDATA section or a DTD, and so needs no stack
-// however deep the document is. It judges nothing else; the parser does. It reads through
-// the parser's own input source, which Qt marks as deprecated along with the parser.
+// however deep the document is, and counts what may become a node. It judges nothing else;
+// the parser does. It reads through the parser's own input source, which Qt marks as
+// deprecated along with the parser.
 QT_WARNING_PUSH
 QT_WARNING_DISABLE_DEPRECATED
 constexpr int EndOfReport = -1;
@@ -106,8 +141,8 @@ void skipComment(QXmlInputSource &source)
 enum class TagEnd { Open, Empty, Missing };
 
 // Reads the rest of a tag or markup declaration up to its ">"; a ">" in a quoted value does
-// not end it.
-TagEnd skipTag(QXmlInputSource &source)
+// not end it. Adds each "=" outside quotes, an attribute, to the nodes.
+TagEnd skipTag(QXmlInputSource &source, qint64 &nodes)
 {
     int quote = 0;
     int previous = 0;
@@ -117,6 +152,8 @@ TagEnd skipTag(QXmlInputSource &source)
                 quote = 0;
         } else if (c == '"' || c == '\'') {
             quote = c;
+        } else if (c == '=') {
+            ++nodes;
         } else if (c == '>') {
             return previous == '/' ? TagEnd::Empty : TagEnd::Open;
         }
@@ -128,8 +165,8 @@ TagEnd skipTag(QXmlInputSource &source)
 enum class DocumentType { Plain, DeclaresEntities };
 
 // Reads the rest of a "<!DOCTYPE" up to its final ">", through the internal subset in
-// brackets with its declarations, comments and processing instructions.
-DocumentType skipDocumentType(QXmlInputSource &source)
+// brackets with its declarations, comments and processing instructions, each one a node.
+DocumentType skipDocumentType(QXmlInputSource &source, qint64 &nodes)
 {
     const QLatin1String entity("ENTITY");
     int quote = 0;
@@ -149,6 +186,7 @@ DocumentType skipDocumentType(QXmlInputSource &source)
         } else if (c == ']') {
             inSubset = false;
         } else if (c == '<') {
+            ++nodes;
             c = nextCharacter(source);
             if (c == '?') {
                 skipPast(source, QLatin1String("?>"));
@@ -163,7 +201,7 @@ DocumentType skipDocumentType(QXmlInputSource &source)
                 if (matched == entity.size())
                     return DocumentType::DeclaresEntities;
                 if (c != '>')
-                    skipTag(source);
+                    skipTag(source, nodes);
             }
         }
     }
@@ -173,6 +211,8 @@ QT_WARNING_POP
 } // namespace
 
 TLKestrovanIndirectCommunicator::TLKestrovanIndirectCommunicator(QObject *parent) : QObject(parent) {}
+
+TLKestrovanIndirectCommunicator::~TLKestrovanIndirectCommunicator() = default;
 
 TLCondition TLKestrovanIndirectCommunicator::init(const QString &communicationFolder)
 {
@@ -239,21 +279,49 @@ bool TLKestrovanIndirectCommunicator::waitForNewTriggerFile(qint32 timeoutMs)
 {
     QElapsedTimer timer;
     timer.start();
-    // Watched before the first listing, so that a file made in between is not missed; an empty
-    // folder text names the current directory, as for the listing.
-    TLKestrovanFolderWatch watch(QDir(communicationPath).absolutePath());
-    QString first = firstTriggerFile();
-    while (first == currentTriggerFile) {
+    TLKestrovanFolderWatch &watch = folderWatch();
+    // Listed once; then, where every change is reported, only the entries named in the reports
+    // are looked at again: a folder of thousands of files costs one listing, not one per change.
+    QStringList triggers = triggerFiles();
+    while (triggers.value(0) == currentTriggerFile) {
         const qint64 left = qint64(timeoutMs) - timer.elapsed();
         if (left < 0) {
             log(LogLevel::Warning, QStringLiteral("no new trigger file found"));
             return false;
         }
-        watch.waitForChange(int(qMin<qint64>(RelistMs, left + 1)));
-        first = firstTriggerFile();
+        const TLKestrovanFolderWatch::Changes changes =
+            watch.waitForChanges(int(qMin<qint64>(left + 1, std::numeric_limits<int>::max())));
+        if (changes.everything) {
+            triggers = triggerFiles();
+            continue;
+        }
+        for (const QString &name : changes.names) {
+            const auto at = std::lower_bound(triggers.begin(), triggers.end(), name);
+            const bool listed = at != triggers.end() && *at == name;
+            const bool counts = isTriggerFile(communicationPath, name);
+            if (counts && !listed)
+                triggers.insert(at, name);
+            else if (!counts && listed)
+                triggers.erase(at);
+        }
     }
-    log(LogLevel::Info, QStringLiteral("found new trigger file: ") + first);
+    log(LogLevel::Info, QStringLiteral("found new trigger file: ") + triggers.value(0));
     return true;
+}
+
+TLKestrovanFolderWatch &TLKestrovanIndirectCommunicator::folderWatch()
+{
+    // What changed before is of no interest: the folder is listed after this. A watch that does
+    // not hear every change is made again, for a folder that may have come back meanwhile, and
+    // so is one of another folder (a relative path after a change of the current directory). It
+    // is set up before the listing, so that a file made in between is not missed; an empty
+    // folder text names the current directory, as for the listing.
+    const QString folder = QDir(communicationPath).absolutePath();
+    if (watch)
+        watch->waitForChanges(0);
+    if (!watch || !watch->reportsEveryChange() || watch->folder() != folder)
+        watch = std::make_unique<TLKestrovanFolderWatch>(folder);
+    return *watch;
 }
 
 TLGeneratorSettings TLKestrovanIndirectCommunicator::lastExposureSettings()
@@ -267,16 +335,12 @@ TLGeneratorSettings TLKestrovanIndirectCommunicator::lastExposureSettings()
 TLCondition TLKestrovanIndirectCommunicator::createParameterFile(const QString &filePath,
                                                                  const QString &procedureCode)
 {
-    if (QFile::exists(filePath))
-        QFile::remove(filePath);
-
-    QFile file(filePath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+    // Replaced in one step, never written through a link that stands in its place.
+    if (!TLKestrovanSafeFile::replace(filePath,
+                                      toLatin1PerCharacter(QStringLiteral("RADID=") + procedureCode))) {
         log(LogLevel::Error, QStringLiteral("failed to create file ") + filePath);
         return TLCondition::error(tr("Fehler bei der Erstellung der Parameterdatei."), filePath);
     }
-    file.write(toLatin1PerCharacter(QStringLiteral("RADID=") + procedureCode));
-    file.close();
 
     log(LogLevel::Notice, QStringLiteral("creating parameter file successful (%1)").arg(filePath));
     return TLCondition();
@@ -300,32 +364,32 @@ TLGeneratorSettings TLKestrovanIndirectCommunicator::readExposureReport() const
     TLGeneratorSettings settings;
     const QString path = TLFileSystemHelper::adaptFileOrPathToSystem(communicationPath + ReportFileSuffix);
 
-    // Only a regular file: opening a named pipe would block until somebody writes to it.
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+    // Only a regular file: a named pipe or a device in its place could block the host.
+    QFile file;
+    if (!TLKestrovanSafeFile::openRegularFile(file, path)) {
         log(LogLevel::Error, QStringLiteral("failed to open the file GEN50RFT_A.xml"));
         return settings;
     }
     QByteArray bytes;
-    if (file.size() <= MaxReportBytes)
-        bytes = file.read(file.size() + 1); // one byte more shows a file that grew meanwhile
-    const bool tooLarge = file.size() > MaxReportBytes || bytes.size() > MaxReportBytes;
+    const TLKestrovanSafeFile::Read read = TLKestrovanSafeFile::readAtMost(file, MaxReportBytes, bytes);
     file.close();
 
     QDomDocument document;
-    if (tooLarge || !isSafeToParse(bytes) || !document.setContent(bytes, false)) {
+    if (read != TLKestrovanSafeFile::Read::Whole || !isSafeToParse(bytes)
+        || !document.setContent(bytes, false)) {
         log(LogLevel::Error, QStringLiteral("failed to process the file GEN50RFT_A.xml"));
         return settings;
     }
 
     const QDomElement root = document.documentElement();
-    settings.kV = firstElementText(root, QStringLiteral("kv")).toDouble();
-    settings.mAs = firstElementText(root, QStringLiteral("mAs")).toDouble();
-    const float dose = firstElementText(root, QStringLiteral("mGy_cm2")).toFloat();
+    settings.kV = elementValue(root, QStringLiteral("kv"));
+    settings.mAs = elementValue(root, QStringLiteral("mAs"));
+    const QString doseTag = QStringLiteral("mGy_cm2");
+    const auto dose = float(measuredValue(double(firstElementText(root, doseTag).toFloat()), doseTag));
     if (dose > 0.0f)
         settings.dap.setValue(dose, DAPValueUnit::mGy_cm2);
-    settings.ms = firstElementText(root, QStringLiteral("ms")).toDouble();
-    settings.mA = firstElementText(root, QStringLiteral("ma")).toDouble();
+    settings.ms = elementValue(root, QStringLiteral("ms"));
+    settings.mA = elementValue(root, QStringLiteral("ma"));
 
     log(LogLevel::Notice, QStringLiteral("reading file GEN50RFT_A.xml successful"));
     return settings;
@@ -342,26 +406,32 @@ bool TLKestrovanIndirectCommunicator::isSafeToParse(const QByteArray &document)
     buffer.setData(document);
     QXmlInputSource source(&buffer);
     int depth = 0;
-    for (int c = nextCharacter(source); c != EndOfReport; c = nextCharacter(source)) {
+    // Markup and references, each counted with the text that may follow it.
+    qint64 nodes = 0;
+    for (int c = nextCharacter(source); c != EndOfReport && nodes <= MaxReportNodes;
+         c = nextCharacter(source)) {
+        if (c == '&')
+            nodes += 2;
         if (c != '<')
             continue;
+        nodes += 2;
         c = nextCharacter(source);
         if (c == '?') {
             skipPast(source, QLatin1String("?>"));
         } else if (c == '/') {
             --depth;
-            skipTag(source);
+            skipTag(source, nodes);
         } else if (c != '!') {
-            if (skipTag(source) == TagEnd::Open && ++depth > MaxReportDepth)
+            if (skipTag(source, nodes) == TagEnd::Open && ++depth > MaxReportDepth)
                 return false;
         } else if ((c = nextCharacter(source)) == '-') {
             skipComment(source);
         } else if (c == '[') {
             skipPast(source, QLatin1String("]]>"));
-        } else if (skipDocumentType(source) == DocumentType::DeclaresEntities) {
+        } else if (skipDocumentType(source, nodes) == DocumentType::DeclaresEntities) {
             return false;
         }
     }
-    return true;
+    return nodes <= MaxReportNodes;
 }
 QT_WARNING_POP

@@ -180,8 +180,7 @@ private slots:
         QTest::newRow("first in document order, at any depth; white space")
             << QByteArray("<r><a><b><kv> 81 </kv></b></a><kv>90</kv><x:ms>1</x:ms><mGy_cm2>0</mGy_cm2></r>")
             << QList<double>{81, 0, 0, 0, 0} << ok;
-        QTest::newRow("case, comma, negative dose")
-            << QByteArray("<r><mA>250</mA><mAs>12,5</mAs><mGy_cm2>-1</mGy_cm2></r>") << none << ok;
+        QTest::newRow("case and comma") << QByteArray("<r><mA>250</mA><mAs>12,5</mAs></r>") << none << ok;
         QTest::newRow("not well-formed") << QByteArray("<r><kv>70</kv>") << none << refused;
         QTest::newRow("missing") << QByteArray() << none << "failed to open the file GEN50RFT_A.xml";
         QTest::newRow("DOCTYPE without internal subset") << QByteArray(
@@ -220,10 +219,9 @@ private slots:
             << QByteArray("<!DOCTYPE r [<!ENTITY v \"70\">]><r><kv>&v;</kv><ma>250</ma></r>") << none
             << refused;
         const QByteArray head = "<r><kv>70</kv><ma>250</ma>", tail = "</r>";
-        QTest::newRow("16 MiB exactly")
-            << head + QByteArray(16 * 1024 * 1024 - head.size() - tail.size(), ' ') + tail << kvAndMa << ok;
-        QTest::newRow("more than 16 MiB")
-            << head + QByteArray(16 * 1024 * 1024, ' ') + tail << none << refused;
+        QTest::newRow("1 MiB exactly")
+            << head + QByteArray(1024 * 1024 - head.size() - tail.size(), ' ') + tail << kvAndMa << ok;
+        QTest::newRow("more than 1 MiB") << head + QByteArray(1024 * 1024, ' ') + tail << none << refused;
     }
     void report()
     {
