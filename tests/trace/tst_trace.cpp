@@ -33,6 +33,8 @@ class TestTrace : public QObject
 private slots:
     void valueMeanings_data();
     void valueMeanings();
+    void readsChunkLines_data();
+    void readsChunkLines();
     void flagsTheDeviatingBytes_data();
     void flagsTheDeviatingBytes();
     void decodesLiveAsTimePasses();
@@ -173,6 +175,33 @@ void TestTrace::valueMeanings()
     const int command = TLTraceMeaning::command(telegram.left(2));
     QVERIFY(command >= 0);
     QCOMPARE(TLTraceMeaning::valueMeaning(command, telegram.mid(2)), meaning);
+}
+
+void TestTrace::readsChunkLines_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QByteArray>("reason"); // empty: a chunk, written back as the same line
+    const QByteArray head = "2025-01-31 12:00:00.004021 +0.004021 ";
+    QTest::newRow("a chunk") << head + "TX  5 | 6b 76 37 30 9a | kv70." << QByteArray();
+    QTest::newRow("a count that wraps around when tripled")
+        << head + "RX 1431655766 | 6 | ." << QByteArray("the byte count does not match the bytes");
+    QTest::newRow("a line cut short in its bytes")
+        << head + "TX  3 | 6b 76" << QByteArray("the byte count does not match the bytes");
+    QTest::newRow("an elapsed time beyond any recording")
+        << QByteArray("2025-01-31 12:00:00.004021 +99999999999999.0 TX  1 | 9a | .")
+        << QByteArray("no elapsed time \"+seconds\"");
+}
+
+void TestTrace::readsChunkLines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QByteArray, reason);
+    TLTraceChunk chunk;
+    QByteArray why;
+    QCOMPARE(TLTraceChunk::parse(line, chunk, why), reason.isEmpty());
+    QCOMPARE(why, reason);
+    if (reason.isEmpty())
+        QCOMPARE(chunk.line(), line);
 }
 
 void TestTrace::flagsTheDeviatingBytes_data()
