@@ -100,6 +100,15 @@ TLTraceChunk rx(qint64 ms, const QByteArray &bytes)
     return {Direction::Rx, ms * 1000, QByteArray(), bytes};
 }
 
+// Telegrams of the host that nothing echoes, each another, all read at once.
+Chunks unechoed(int count)
+{
+    Chunks chunks;
+    for (int value = 0; value < count; ++value)
+        chunks << tx(0, telegram("kv" + QByteArray::number(value)));
+    return chunks;
+}
+
 // The same telegram written every 500 ms, never echoed.
 Chunks writtenAgain(const QByteArray &text, int writes)
 {
@@ -267,6 +276,19 @@ void TestTrace::flagsTheDeviatingBytes_data()
         << Chunks{rx(0, st5248), tx(400, kv70), rx(500, st5248), tx(510, echo("st5248")),
                   rx(520, echo("kv70"))}
         << Flag::UnsolicitedInWindow << Chunks{} << Flags{Flag::NoAcknowledgement, Flag::Repeat};
+    QTest::newRow("an unsolicited copy of the reply crosses its query")
+        << Chunks{tx(0, telegram("qs?")), rx(4, telegram("qs0") + echo("qs?")), rx(6, telegram("qs0")),
+                  tx(54, echo("qs0")), tx(104, echo("qs0"))}
+        << Flag::UnsolicitedInWindow << Chunks{rx(4, telegram("qs0"))} << Flags{};
+    QTest::newRow("a clock that stands still writes nothing again")
+        << Chunks{tx(0, kv70), tx(0, kv70), rx(0, echo("kv70"))} << Flag::Repeat << Chunks{} << Flags{};
+    QTest::newRow("a clock that stands still: one more than 16 telegrams wait for their echo")
+        << unechoed(17) << Flag::NoAcknowledgement << Chunks{tx(0, telegram("kv0"))} << Flags{};
+    Chunks busy{tx(0, telegram("rr?")), rx(0, echo("rr?"))};
+    for (int event = 0; event < TLTraceDecoder::MaxOpenEvents; ++event)
+        busy << rx(0, "\xa5");
+    QTest::newRow("a clock that stands still: a query waits while 16384 events follow")
+        << busy << Flag::NoReply << Chunks{tx(0, telegram("rr?"))} << Flags{Flag::LoneTerminator};
     QTest::newRow("lone terminator") << Chunks{rx(0, "\xa5")} << Flag::LoneTerminator << Chunks{rx(0, "\xa5")}
                                      << Flags{};
     QTest::newRow("an echo after a second acknowledges nothing")
