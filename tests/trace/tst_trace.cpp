@@ -6,6 +6,7 @@
 #include "TLTraceDecoder.h"
 #include "TLTraceMeaning.h"
 #include "TLTraceReader.h"
+#include "TLTraceReport.h"
 #include "TLTraceSummary.h"
 #include "TLTraceTap.h"
 #include "TLTraceTimeline.h"
@@ -40,6 +41,8 @@ private slots:
     void decodesLiveAsTimePasses();
     void programPrintsTheGoldenOutput_data();
     void programPrintsTheGoldenOutput();
+    void pictureSaysWhatItLeavesOut_data();
+    void pictureSaysWhatItLeavesOut();
     void tapPassesAWholeRunUnchanged();
     void timelineHasAnArrowPerTelegramAndTheExposureBand();
 };
@@ -153,6 +156,22 @@ QByteArray golden(const char *name)
 {
     QFile file(QStringLiteral(KESTROVAN_TRACE_GOLDEN "/") + QLatin1String(name));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Runs kestrovan-trace to its end, with the input on its standard input unless it is null.
+bool runProgram(QProcess &program, const QStringList &arguments, const QByteArray &input)
+{
+    // Neither the time zone nor the language of the machine may show in the output.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TZ"), QStringLiteral("Pacific/Chatham"));
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(KESTROVAN_TRACE_PROGRAM), arguments);
+    if (!program.waitForStarted(ProgramTimeoutMs))
+        return false;
+    program.write(input);
+    program.closeWriteChannel();
+    return program.waitForFinished(ProgramTimeoutMs) && program.exitStatus() == QProcess::NormalExit;
 }
 } // namespace
 
@@ -362,6 +381,10 @@ void TestTrace::programPrintsTheGoldenOutput_data()
         << QStringList{"--write", folder.filePath("tap.trace"), trace} << false << false << 2 << QByteArray()
         << QByteArray("kestrovan-trace: --write records a tap: it needs --tap\n"
                       "Try kestrovan-trace --help for the options.\n");
+    QTest::newRow("--svg-to without --svg")
+        << QStringList{"--svg-to", "2", trace} << false << false << 2 << QByteArray()
+        << QByteArray("kestrovan-trace: --svg-from and --svg-to choose the part of the picture: they need "
+                      "--svg\nTry kestrovan-trace --help for the options.\n");
 }
 
 void TestTrace::programPrintsTheGoldenOutput()
@@ -379,18 +402,7 @@ void TestTrace::programPrintsTheGoldenOutput()
         arguments << QStringLiteral("--svg") << picture;
 
     QProcess program;
-    // Neither the time zone nor the language of the machine may show in the output.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TZ"), QStringLiteral("Pacific/Chatham"));
-    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
-    program.setProcessEnvironment(environment);
-    program.start(QStringLiteral(KESTROVAN_TRACE_PROGRAM), arguments);
-    QVERIFY(program.waitForStarted(ProgramTimeoutMs));
-    if (fromStandardInput)
-        program.write(golden("line.trace"));
-    program.closeWriteChannel();
-    QVERIFY(program.waitForFinished(ProgramTimeoutMs));
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QVERIFY(runProgram(program, arguments, fromStandardInput ? golden("line.trace") : QByteArray()));
     // Line by line, so that a difference shows where it is.
     QCOMPARE(program.readAllStandardOutput().split('\n'), output.split('\n'));
     QCOMPARE(program.readAllStandardError(), errors);
@@ -403,6 +415,63 @@ void TestTrace::programPrintsTheGoldenOutput()
         QVERIFY(xml.readNextStartElement());
         QCOMPARE(xml.name().toString(), QStringLiteral("svg"));
     }
+}
+
+void TestTrace::pictureSaysWhatItLeavesOut_data()
+{
+    QTest::addColumn<QByteArray>("trace");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("drawn"); // events in the picture
+    QTest::addColumn<QByteArray>("leftOut");
+    const QByteArray line = golden("line.trace");
+    QTest::newRow("from 2 s to 3 s") << line << QStringList{"--svg-from", "2", "--svg-to", "3.0"} << 10
+                                     << QByteArray(
+                                            "the picture shows 10 of 36 events (2.000 s to 3.000 s into "
+                                            "the trace): 13 before and 13 after it left out");
+    QTest::newRow("from after the end")
+        << line << QStringList{"--svg-from", "20"} << 0
+        << QByteArray("the picture shows none of the 36 events: 36 before and 0 "
+                      "after it left out");
+    QByteArray terminators;
+    for (int event = 0; event <= TLTraceReport::MaxPictureEvents; ++event)
+        terminators +=
+            TLTraceChunk{Direction::Tx, event * 1000, "2025-01-31 12:00:00.000000", "\xa5"}.line() + '\n';
+    QTest::newRow("one event more than a picture holds")
+        << terminators << QStringList() << TLTraceReport::MaxPictureEvents
+        << QByteArray(
+               "the picture shows 5000 of 5001 events (0.000 s to 4.999 s into the trace): 0 before and 1 "
+               "after it left out");
+    QTest::newRow("all of the trace") << line << QStringList{"--svg-to", "8.6"} << 36 << QByteArray();
+}
+
+void TestTrace::pictureSaysWhatItLeavesOut()
+{
+    QFETCH(QByteArray, trace);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, drawn);
+    QFETCH(QByteArray, leftOut);
+    const QString picture = folder.filePath(QStringLiteral("window.svg"));
+    QProcess program;
+    program.setStandardOutputFile(QProcess::nullDevice());
+    QVERIFY(runProgram(program, arguments << "--svg" << picture << "-", trace));
+    QCOMPARE(program.exitCode(), 0);
+    const QByteArrayList errors = program.readAllStandardError().split('\n');
+    const QByteArray said = "kestrovan-trace: " + leftOut + "; --svg-from and --svg-to choose the part";
+    QCOMPARE(errors.contains(said), !leftOut.isEmpty());
+
+    QFile svg(picture);
+    QVERIFY(svg.open(QIODevice::ReadOnly));
+    QXmlStreamReader xml(&svg);
+    int events = 0; // each event is one group
+    bool noted = false;
+    while (!xml.atEnd()) {
+        if (xml.readNext() == QXmlStreamReader::StartElement && xml.name() == QLatin1String("g"))
+            ++events;
+        noted = noted || (xml.isCharacters() && xml.text() == QLatin1String(leftOut));
+    }
+    QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+    QCOMPARE(events, drawn);
+    QCOMPARE(noted, !leftOut.isEmpty());
 }
 
 void TestTrace::tapPassesAWholeRunUnchanged()
