@@ -103,15 +103,6 @@ TLTraceChunk rx(qint64 ms, const QByteArray &bytes)
     return {Direction::Rx, ms * 1000, QByteArray(), bytes};
 }
 
-// Telegrams of the host that nothing echoes, each another, all read at once.
-Chunks unechoed(int count)
-{
-    Chunks chunks;
-    for (int value = 0; value < count; ++value)
-        chunks << tx(0, telegram("kv" + QByteArray::number(value)));
-    return chunks;
-}
-
 // The same telegram written every 500 ms, never echoed.
 Chunks writtenAgain(const QByteArray &text, int writes)
 {
@@ -213,8 +204,6 @@ void TestTrace::readsChunkLines_data()
     QTest::newRow("a chunk") << head + "TX  5 | 6b 76 37 30 9a | kv70." << QByteArray();
     QTest::newRow("a count that wraps around when tripled")
         << head + "RX 1431655766 | 6 | ." << QByteArray("the byte count does not match the bytes");
-    QTest::newRow("a line cut short in its bytes")
-        << head + "TX  3 | 6b 76" << QByteArray("the byte count does not match the bytes");
     QTest::newRow("an elapsed time beyond any recording")
         << QByteArray("2025-01-31 12:00:00.004021 +99999999999999.0 TX  1 | 9a | .")
         << QByteArray("no elapsed time \"+seconds\"");
@@ -301,8 +290,11 @@ void TestTrace::flagsTheDeviatingBytes_data()
         << Flag::UnsolicitedInWindow << Chunks{rx(4, telegram("qs0"))} << Flags{};
     QTest::newRow("a clock that stands still writes nothing again")
         << Chunks{tx(0, kv70), tx(0, kv70), rx(0, echo("kv70"))} << Flag::Repeat << Chunks{} << Flags{};
+    Chunks unechoed; // each another, all read at once
+    for (int value = 0; value <= TLTraceDecoder::MaxAwaitingAck; ++value)
+        unechoed << tx(0, telegram("kv" + QByteArray::number(value)));
     QTest::newRow("a clock that stands still: one more than 16 telegrams wait for their echo")
-        << unechoed(17) << Flag::NoAcknowledgement << Chunks{tx(0, telegram("kv0"))} << Flags{};
+        << unechoed << Flag::NoAcknowledgement << Chunks{tx(0, telegram("kv0"))} << Flags{};
     Chunks busy{tx(0, telegram("rr?")), rx(0, echo("rr?"))};
     for (int event = 0; event < TLTraceDecoder::MaxOpenEvents; ++event)
         busy << rx(0, "\xa5");
@@ -381,10 +373,6 @@ void TestTrace::programPrintsTheGoldenOutput_data()
         << QStringList{"--write", folder.filePath("tap.trace"), trace} << false << false << 2 << QByteArray()
         << QByteArray("kestrovan-trace: --write records a tap: it needs --tap\n"
                       "Try kestrovan-trace --help for the options.\n");
-    QTest::newRow("--svg-to without --svg")
-        << QStringList{"--svg-to", "2", trace} << false << false << 2 << QByteArray()
-        << QByteArray("kestrovan-trace: --svg-from and --svg-to choose the part of the picture: they need "
-                      "--svg\nTry kestrovan-trace --help for the options.\n");
 }
 
 void TestTrace::programPrintsTheGoldenOutput()
@@ -420,58 +408,40 @@ void TestTrace::programPrintsTheGoldenOutput()
 void TestTrace::pictureSaysWhatItLeavesOut_data()
 {
     QTest::addColumn<QByteArray>("trace");
-    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("window");
     QTest::addColumn<int>("drawn"); // events in the picture
     QTest::addColumn<QByteArray>("leftOut");
     const QByteArray line = golden("line.trace");
     QTest::newRow("from 2 s to 3 s") << line << QStringList{"--svg-from", "2", "--svg-to", "3.0"} << 10
-                                     << QByteArray(
-                                            "the picture shows 10 of 36 events (2.000 s to 3.000 s into "
-                                            "the trace): 13 before and 13 after it left out");
-    QTest::newRow("from after the end")
-        << line << QStringList{"--svg-from", "20"} << 0
-        << QByteArray("the picture shows none of the 36 events: 36 before and 0 "
-                      "after it left out");
-    QByteArray terminators;
+                                     << QByteArray("10 of 36 events (2.000 s to 3.000 s into the trace): 13 "
+                                                   "before and 13 after");
+    QByteArray lone;
     for (int event = 0; event <= TLTraceReport::MaxPictureEvents; ++event)
-        terminators +=
-            TLTraceChunk{Direction::Tx, event * 1000, "2025-01-31 12:00:00.000000", "\xa5"}.line() + '\n';
+        lone += TLTraceChunk{Direction::Tx, event * 1000, "2025-01-31 12:00:00.000000", "\xa5"}.line() + '\n';
     QTest::newRow("one event more than a picture holds")
-        << terminators << QStringList() << TLTraceReport::MaxPictureEvents
-        << QByteArray(
-               "the picture shows 5000 of 5001 events (0.000 s to 4.999 s into the trace): 0 before and 1 "
-               "after it left out");
-    QTest::newRow("all of the trace") << line << QStringList{"--svg-to", "8.6"} << 36 << QByteArray();
+        << lone << QStringList() << TLTraceReport::MaxPictureEvents
+        << QByteArray("5000 of 5001 events (0.000 s to 4.999 s into the trace): 0 before and 1 after");
 }
 
 void TestTrace::pictureSaysWhatItLeavesOut()
 {
     QFETCH(QByteArray, trace);
-    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, window);
     QFETCH(int, drawn);
     QFETCH(QByteArray, leftOut);
-    const QString picture = folder.filePath(QStringLiteral("window.svg"));
+    const QString path = folder.filePath(QStringLiteral("window.svg"));
     QProcess program;
     program.setStandardOutputFile(QProcess::nullDevice());
-    QVERIFY(runProgram(program, arguments << "--svg" << picture << "-", trace));
+    QVERIFY(runProgram(program, window << "--svg" << path << "-", trace));
     QCOMPARE(program.exitCode(), 0);
-    const QByteArrayList errors = program.readAllStandardError().split('\n');
-    const QByteArray said = "kestrovan-trace: " + leftOut + "; --svg-from and --svg-to choose the part";
-    QCOMPARE(errors.contains(said), !leftOut.isEmpty());
-
-    QFile svg(picture);
-    QVERIFY(svg.open(QIODevice::ReadOnly));
-    QXmlStreamReader xml(&svg);
-    int events = 0; // each event is one group
-    bool noted = false;
-    while (!xml.atEnd()) {
-        if (xml.readNext() == QXmlStreamReader::StartElement && xml.name() == QLatin1String("g"))
-            ++events;
-        noted = noted || (xml.isCharacters() && xml.text() == QLatin1String(leftOut));
-    }
-    QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
-    QCOMPARE(events, drawn);
-    QCOMPARE(noted, !leftOut.isEmpty());
+    QFile picture(path);
+    QVERIFY(picture.open(QIODevice::ReadOnly));
+    const QByteArray svg = picture.readAll();
+    QCOMPARE(svg.count("<g "), drawn); // a group per event
+    // Said on standard error and in the picture alike.
+    const QByteArray note = "the picture shows " + leftOut + " it left out";
+    QVERIFY(program.readAllStandardError().contains(note));
+    QVERIFY(svg.contains(note));
 }
 
 void TestTrace::tapPassesAWholeRunUnchanged()
