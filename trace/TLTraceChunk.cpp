@@ -10,6 +10,8 @@ namespace {
 constexpr qint64 MicrosecondsPerSecond = 1000000;
 // Fields before the first " | ": date, time, elapsed, direction, count.
 constexpr int HeadFields = 5;
+// Far beyond any recording (about 31 years), and small enough that sums of times stay in 64 bits.
+constexpr qint64 MaxElapsedSeconds = 1000000000;
 
 bool isHexDigit(char c)
 {
@@ -26,7 +28,7 @@ bool parseElapsed(const QByteArray &field, qint64 &us)
     const QByteArray fraction = dot < 0 ? QByteArray() : field.mid(dot + 1);
     bool wholeOk = false;
     const qint64 seconds = whole.toLongLong(&wholeOk);
-    if (!wholeOk || seconds < 0 || fraction.size() > 6)
+    if (!wholeOk || seconds < 0 || seconds > MaxElapsedSeconds || fraction.size() > 6)
         return false;
     qint64 micro = 0;
     if (!fraction.isEmpty()) {
@@ -85,11 +87,12 @@ bool TLTraceChunk::parse(const QByteArray &line, TLTraceChunk &chunk, QByteArray
     // The bytes are "xx" each, separated by blanks; the printable form after them is not read,
     // as it may itself hold " | ".
     const QByteArray rest = line.mid(bar + 3);
-    const int hexLength = count * 3 - 1;
-    if (!countOk || count <= 0 || rest.size() < hexLength) {
+    // Checked before it is multiplied: a count near the largest int would wrap around.
+    if (!countOk || count <= 0 || count > (rest.size() + 1) / 3) {
         reason = "the byte count does not match the bytes";
         return false;
     }
+    const int hexLength = count * 3 - 1;
     for (int i = 0; i < hexLength; ++i) {
         const bool separator = i % 3 == 2;
         if (separator ? rest.at(i) != ' ' : !isHexDigit(rest.at(i))) {

@@ -37,6 +37,12 @@ bool isWholeTelegram(const QByteArray &piece)
     return TLKestrovanTelegram::checkByte(body) == static_cast<quint8>(piece.back())
            && TLTraceMeaning::command(body.left(2)) >= 0;
 }
+
+// Only a proper telegram is owed an echo.
+bool owesEcho(const TLTraceEvent &event)
+{
+    return event.kind == TLTraceEvent::Kind::Telegram && event.checkByteRight;
+}
 } // namespace
 
 TLTraceDecoder::TLTraceDecoder(Sink sink) : sink(std::move(sink)) {}
@@ -187,7 +193,7 @@ void TLTraceDecoder::handleTelegramLike(TLTraceEvent event, const QList<Pause> &
     if (event.kind == TLTraceEvent::Kind::Telegram) {
         for (int i = own.awaitingAck.size() - 1; i >= 0; --i) {
             Open *earlier = own.awaitingAck.at(i);
-            if (earlier->event.bytes != event.bytes)
+            if (earlier->event.bytes != event.bytes || event.timeUs - earlier->event.timeUs < MinRepeatGapUs)
                 continue;
             closeUnacknowledged(*earlier, false);
             own.awaitingAck.removeAt(i);
@@ -201,10 +207,45 @@ void TLTraceDecoder::handleTelegramLike(TLTraceEvent event, const QList<Pause> &
     trackHandshake(event);
 
     Open *added = add(event);
-    added->awaitingAck = true;
-    added->ackDeadlineUs = event.timeUs + RepeatDeadlineUs;
-    own.awaitingAck.append(added);
+    awaitAck(own, added);
     answerOrAsk(*added);
+}
+
+void TLTraceDecoder::awaitAck(Side &own, Open *added)
+{
+    added->awaitingAck = true;
+    added->ackDeadlineUs = added->event.timeUs + RepeatDeadlineUs;
+    own.awaitingAck.append(added);
+    if (own.awaitingAck.size() <= MaxAwaitingAck)
+        return;
+    Open *oldest = own.awaitingAck.takeFirst();
+    oldest->awaitingAck = false;
+    if (owesEcho(oldest->event))
+        oldest->event.flag(Flag::NoAcknowledgement,
+                           QStringLiteral("no acknowledgement while %1 more telegrams of its side followed")
+                               .arg(MaxAwaitingAck));
+}
+
+void TLTraceDecoder::decideNow(Open &oldest)
+{
+    const QString followed = QStringLiteral("while %1 more events followed").arg(MaxOpenEvents);
+    if (oldest.awaitingAck) {
+        for (Side &each : sides)
+            each.awaitingAck.removeOne(&oldest);
+        if (owesEcho(oldest.event))
+            oldest.event.flag(Flag::NoAcknowledgement, QStringLiteral("no acknowledgement ") + followed);
+    }
+    for (auto it = queries.begin(); it != queries.end();) {
+        if (it->open != &oldest && it->early != &oldest) {
+            ++it;
+            continue;
+        }
+        if (it->open == &oldest && oldest.event.ackDelayUs >= 0 && !it->early)
+            oldest.event.flag(Flag::NoReply, QStringLiteral("no reply ") + followed);
+        endWait(*it);
+        it = queries.erase(it);
+    }
+    oldest.awaitingAck = oldest.awaitingReply = oldest.earlyAnswer = false;
 }
 
 bool TLTraceDecoder::acknowledge(Direction direction, char terminator, qint64 timeUs)
@@ -237,9 +278,9 @@ void TLTraceDecoder::answerOrAsk(Open &added)
         if (event.direction != Direction::Tx)
             return;
         // A later query of the same code takes over the wait of an earlier one.
-        const auto earlier = queries.constFind(code);
-        if (earlier != queries.constEnd())
-            earlier->open->awaitingReply = false;
+        const auto earlier = queries.find(code);
+        if (earlier != queries.end())
+            endWait(*earlier);
         queries.insert(code, {&added, event.timeUs});
         added.awaitingReply = true;
         return;
@@ -249,10 +290,35 @@ void TLTraceDecoder::answerOrAsk(Open &added)
     const auto asked = queries.find(code);
     if (asked == queries.end())
         return;
+    const TLTraceEvent &query = asked->open->event;
+    if (asked->early) {
+        if (event.writes > 1)
+            return; // the early answer written again
+        // A second answer: the one before the echo of the query crossed it unasked.
+        TLTraceEvent &crossing = asked->early->event;
+        crossing.reply = false;
+        crossing.roundTripUs = -1;
+        flagUnsolicited(crossing, query);
+    }
     event.reply = true;
     event.roundTripUs = event.timeUs - asked->timeUs;
-    asked->open->awaitingReply = false;
+    if (!asked->early && asked->open->awaitingAck && event.timeUs - query.timeUs <= AckWindowUs) {
+        // Either the reply, sent before the echo, or a telegram of the generator's own that
+        // crosses the query and the reply still to come: held until the wait tells.
+        asked->early = &added;
+        added.earlyAnswer = true;
+        return;
+    }
+    endWait(*asked);
     queries.erase(asked);
+}
+
+void TLTraceDecoder::endWait(Query &query)
+{
+    query.open->awaitingReply = false;
+    if (query.early)
+        query.early->earlyAnswer = false;
+    query.early = nullptr;
 }
 
 void TLTraceDecoder::checkWindow(TLTraceEvent &event)
@@ -264,12 +330,17 @@ void TLTraceDecoder::checkWindow(TLTraceEvent &event)
     for (const Open *waiting : qAsConst(side(Direction::Tx).awaitingAck)) {
         const TLTraceEvent &sent = waiting->event;
         if (sent.kind == TLTraceEvent::Kind::Telegram && event.timeUs - sent.timeUs <= AckWindowUs) {
-            event.flag(Flag::UnsolicitedInWindow,
-                       QStringLiteral("unsolicited, inside the acknowledgement window of %1")
-                           .arg(TLTraceMeaning::printable(TLKestrovanTelegram(sent.bytes).text())));
+            flagUnsolicited(event, sent);
             return;
         }
     }
+}
+
+void TLTraceDecoder::flagUnsolicited(TLTraceEvent &event, const TLTraceEvent &sent)
+{
+    event.flag(Flag::UnsolicitedInWindow,
+               QStringLiteral("unsolicited, inside the acknowledgement window of %1")
+                   .arg(TLTraceMeaning::printable(TLKestrovanTelegram(sent.bytes).text())));
 }
 
 void TLTraceDecoder::trackHandshake(TLTraceEvent &event)
@@ -298,8 +369,7 @@ void TLTraceDecoder::closeUnacknowledged(Open &closed, bool givenUp)
 {
     closed.awaitingAck = false;
     TLTraceEvent &event = closed.event;
-    // Only a proper telegram is owed an echo.
-    if (event.kind != TLTraceEvent::Kind::Telegram || !event.checkByteRight)
+    if (!owesEcho(event))
         return;
     event.flag(Flag::NoAcknowledgement,
                QStringLiteral("no acknowledgement within %1").arg(TLTraceEvent::milliseconds(AckWindowUs)));
@@ -324,14 +394,10 @@ TLTraceDecoder::Open *TLTraceDecoder::add(const TLTraceEvent &event)
 
 void TLTraceDecoder::expire()
 {
+    // Oldest first, and so by deadline: only those that end now are looked at.
     for (Side &each : sides) {
-        for (int i = each.awaitingAck.size() - 1; i >= 0; --i) {
-            Open *waiting = each.awaitingAck.at(i);
-            if (waiting->ackDeadlineUs <= nowUs) {
-                closeUnacknowledged(*waiting, true);
-                each.awaitingAck.removeAt(i);
-            }
-        }
+        while (!each.awaitingAck.isEmpty() && each.awaitingAck.constFirst()->ackDeadlineUs <= nowUs)
+            closeUnacknowledged(*each.awaitingAck.takeFirst(), true);
     }
     for (auto it = queries.begin(); it != queries.end();) {
         if (it->timeUs + ReplyWaitUs > nowUs) {
@@ -340,10 +406,10 @@ void TLTraceDecoder::expire()
         }
         // A query that never got through has its own flag already.
         TLTraceEvent &query = it->open->event;
-        if (query.ackDelayUs >= 0)
+        if (query.ackDelayUs >= 0 && !it->early)
             query.flag(Flag::NoReply,
                        QStringLiteral("no reply within %1").arg(TLTraceEvent::milliseconds(ReplyWaitUs)));
-        it->open->awaitingReply = false;
+        endWait(*it);
         it = queries.erase(it);
     }
 }
@@ -379,8 +445,8 @@ void TLTraceDecoder::finish()
         each.awaitingAck.clear();
     }
     expire();
-    for (const Query &query : qAsConst(queries))
-        query.open->awaitingReply = false;
+    for (Query &query : queries)
+        endWait(query);
     queries.clear();
     emitReady();
 }
@@ -397,7 +463,13 @@ QList<TLTraceEvent> TLTraceDecoder::decode(const QList<TLTraceChunk> &chunks)
 
 void TLTraceDecoder::emitReady()
 {
-    while (!open.empty() && !open.front()->awaitingAck && !open.front()->awaitingReply) {
+    while (!open.empty()) {
+        Open &oldest = *open.front();
+        if (oldest.awaitingAck || oldest.awaitingReply || oldest.earlyAnswer) {
+            if (open.size() <= MaxOpenEvents)
+                return;
+            decideNow(oldest);
+        }
         const std::unique_ptr<Open> done = std::move(open.front());
         open.pop_front();
         sink(done->event);

@@ -31,11 +31,22 @@ public:
     static constexpr qint64 GiveUpUs = Kestrovan::GiveUpMs * Us;
     // A write not echoed and not written again within two windows has been given up.
     static constexpr qint64 RepeatDeadlineUs = 2 * AckWindowUs;
+    // A writer writes a telegram again only once its window has passed; the reads that stamp the
+    // two copies may bring them up to a read pause closer. Nearer copies are two telegrams.
+    static constexpr qint64 MinRepeatGapUs = AckWindowUs - ReceivePauseUs;
     // A writer notices the end of a window in steps of its reads, up to this much late.
     static constexpr qint64 WindowSlackUs = 2 * ReceivePauseUs;
     // Bytes without a terminator beyond this are no telegram; they are flagged and dropped, all
     // but the last ones that may still begin one.
     static constexpr int MaxPendingBytes = 1024;
+    // A writer has one telegram in flight. When more than this many of one side wait for their
+    // echo at once (a clock that stands still lets no window end), the oldest is given up, so
+    // that each telegram costs the same however long the trace.
+    static constexpr int MaxAwaitingAck = 16;
+    // At 38400 baud a line carries 3,840 bytes a second, so fewer events than this fit into the
+    // longest wait (a reply's 3 s). More open at once only when the clock stands still: the
+    // oldest is then decided at once, so that memory stays bounded.
+    static constexpr int MaxOpenEvents = 16384;
 
     using Sink = std::function<void(const TLTraceEvent &)>;
 
@@ -58,6 +69,8 @@ private:
         bool awaitingAck = false;
         qint64 ackDeadlineUs = 0;
         bool awaitingReply = false;
+        // Came before the echo of its query: the reply, unless another answer follows.
+        bool earlyAnswer = false;
     };
     struct Pause
     {
@@ -78,6 +91,7 @@ private:
     {
         Open *open;
         qint64 timeUs;
+        Open *early = nullptr; // an answer held back until the reply is known
     };
     struct Stimulus
     {
@@ -92,8 +106,12 @@ private:
     bool acknowledge(TLTraceChunk::Direction direction, char terminator, qint64 timeUs);
     void answerOrAsk(Open &open);
     void checkWindow(TLTraceEvent &event);
+    static void flagUnsolicited(TLTraceEvent &event, const TLTraceEvent &sent);
+    void endWait(Query &query);
     void trackHandshake(TLTraceEvent &event);
     void closeUnacknowledged(Open &open, bool givenUp);
+    void awaitAck(Side &own, Open *added);
+    void decideNow(Open &oldest);
     Open *add(const TLTraceEvent &event);
     void expire();
     void emitReady();

@@ -2,6 +2,8 @@
 
 #include <QIODevice>
 
+#include <algorithm>
+
 TLTraceReader::TLTraceReader(QIODevice &input) : input(input) {}
 
 bool TLTraceReader::next(TLTraceChunk &chunk)
@@ -30,7 +32,7 @@ bool TLTraceReader::next(TLTraceChunk &chunk)
         }
         if (chunk.elapsedUs + shiftUs < lastUs)
             shiftUs = lastUs - chunk.elapsedUs;
-        chunk.elapsedUs += shiftUs;
+        chunk.elapsedUs = std::min(chunk.elapsedUs + shiftUs, MaxTimeUs);
         lastUs = chunk.elapsedUs;
         return true;
     }

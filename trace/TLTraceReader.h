@@ -17,6 +17,9 @@ public:
     static constexpr qint64 MaxLineBytes = 65536;
     // Only the first problems are kept in full; all are counted.
     static constexpr int MaxProblems = 20;
+    // Shifted times stop here (some 3,000 years): a trace whose clock jumps back and forth again
+    // and again cannot carry them past 64 bits.
+    static constexpr qint64 MaxTimeUs = Q_INT64_C(100000000000000000);
 
     explicit TLTraceReader(QIODevice &input);
 

@@ -30,8 +30,20 @@ void TLTraceReport::event(const TLTraceEvent &event)
     if (live)
         std::fflush(stdout);
     summary.add(event);
-    if (keep)
+    if (!keep)
+        return;
+    if (event.timeUs < fromUs)
+        ++before;
+    else if (event.timeUs > toUs || kept.size() >= MaxPictureEvents)
+        ++after;
+    else
         kept.append(event);
+}
+
+void TLTraceReport::setPictureWindow(qint64 from, qint64 to)
+{
+    fromUs = from;
+    toUs = to;
 }
 
 void TLTraceReport::finish()
@@ -49,7 +61,20 @@ bool TLTraceReport::picture(const QString &path, const QString &title) const
         print(stderr, QStringLiteral("kestrovan-trace: cannot write %1: %2").arg(path, file.errorString()));
         return false;
     }
-    if (!TLTraceTimeline(kept, summary, title).write(file) || !file.flush()) {
+    QString leftOut;
+    if (before > 0 || after > 0) {
+        const auto seconds = [](qint64 us) { return QString::number(static_cast<double>(us) / 1e6, 'f', 3); };
+        leftOut = kept.isEmpty()
+                      ? QStringLiteral("the picture shows none of the %1 events").arg(before + after)
+                      : QStringLiteral("the picture shows %1 of %2 events (%3 s to %4 s into the trace)")
+                            .arg(kept.size())
+                            .arg(kept.size() + before + after)
+                            .arg(seconds(kept.constFirst().timeUs), seconds(kept.constLast().timeUs));
+        leftOut += QStringLiteral(": %1 before and %2 after it left out").arg(before).arg(after);
+        print(stderr,
+              QStringLiteral("kestrovan-trace: %1; --svg-from and --svg-to choose the part").arg(leftOut));
+    }
+    if (!TLTraceTimeline(kept, summary, title, leftOut).write(file) || !file.flush()) {
         print(stderr, QStringLiteral("kestrovan-trace: writing %1 failed: %2").arg(path, file.errorString()));
         return false;
     }

@@ -134,8 +134,8 @@ void rect(QXmlStreamWriter &xml, double x, double y, double width, double height
 } // namespace
 
 TLTraceTimeline::TLTraceTimeline(const QList<TLTraceEvent> &given, const TLTraceSummary &summary,
-                                 const QString &title)
-    : events(given), summary(summary), title(title)
+                                 const QString &title, const QString &leftOut)
+    : events(given), summary(summary), title(title), leftOut(leftOut)
 {
     std::stable_sort(events.begin(), events.end(),
                      [](const TLTraceEvent &a, const TLTraceEvent &b) { return a.timeUs < b.timeUs; });
@@ -244,6 +244,8 @@ void TLTraceTimeline::writeStyle(QXmlStreamWriter &xml) const
 void TLTraceTimeline::writeFrame(QXmlStreamWriter &xml) const
 {
     text(xml, TimeX, 20, title, QStringLiteral("title"));
+    if (!leftOut.isEmpty())
+        text(xml, Width - TimeX, 20, leftOut, QStringLiteral("note flag"), "end");
     text(
         xml, TimeX, LegendY,
         QStringLiteral("time runs down; red: deviation, explained at the right; green tick: acknowledgement; "
@@ -273,12 +275,16 @@ void TLTraceTimeline::writeFrame(QXmlStreamWriter &xml) const
 
 void TLTraceTimeline::writeBands(QXmlStreamWriter &xml) const
 {
+    if (events.isEmpty())
+        return;
     const double width = GeneratorX + BandOverhangPx - BandLeft;
     for (const TLTraceSummary::Exposure &exposure : summary.exposures()) {
         const QList<TLTraceSummary::State> &states = exposure.states;
         for (int i = 0; i < states.size(); ++i) {
+            // Only the states within the picture's events have a place in it.
+            const qint64 timeUs = states.at(i).timeUs;
             const Phase *phase = phaseOf(states.at(i).state);
-            if (!phase)
+            if (!phase || timeUs < events.constFirst().timeUs || timeUs > events.constLast().timeUs)
                 continue;
             // States of one phase make one band, up to the next phase.
             int next = i + 1;

@@ -15,11 +15,13 @@ class QXmlStreamWriter;
 // deviations in red with their explanation at the right, the exposure states as bands across
 // the lanes with the reaction times beside the release answers, and the status polls folded
 // into a light strip at the left. Time runs downwards; stretches without anything but polls
-// are compressed, and marked as such.
+// are compressed, and marked as such. A picture of a part of a trace says what it leaves out.
 class TLTraceTimeline
 {
 public:
-    TLTraceTimeline(const QList<TLTraceEvent> &events, const TLTraceSummary &summary, const QString &title);
+    // leftOut: what of the trace the events do not cover, shown beside the title; empty for all.
+    TLTraceTimeline(const QList<TLTraceEvent> &events, const TLTraceSummary &summary, const QString &title,
+                    const QString &leftOut = QString());
 
     // False when the device could not take it all.
     bool write(QIODevice &device) const;
@@ -70,6 +72,7 @@ private:
     QList<TLTraceEvent> events;
     const TLTraceSummary &summary;
     QString title;
+    QString leftOut;
     QVector<Anchor> anchors; // by time
     QVector<double> eventY;  // per event; folded polls are placed between the anchors
     QVector<Idle> idle;

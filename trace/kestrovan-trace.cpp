@@ -13,12 +13,15 @@
 #include <QFileInfo>
 
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <unistd.h>
 
 namespace {
 constexpr int Failure = 1;
 constexpr int BadUsage = 2;
+// Seconds of a picture's window: far beyond any recording, and still microseconds in 64 bits.
+constexpr double MaxWindowSeconds = 1e9;
 
 std::atomic<TLTraceTap *> activeTap{nullptr};
 
@@ -33,6 +36,17 @@ int usageError(const QString &text)
     TLTraceReport::print(
         stderr, QStringLiteral("kestrovan-trace: %1\nTry kestrovan-trace --help for the options.").arg(text));
     return BadUsage;
+}
+
+// Seconds since the trace began, as microseconds; false when the text is no such number.
+bool readSeconds(const QString &text, qint64 &us)
+{
+    bool ok = false;
+    const double seconds = text.toDouble(&ok);
+    if (!ok || !(seconds >= 0 && seconds <= MaxWindowSeconds))
+        return false;
+    us = std::llround(seconds * 1e6);
+    return true;
 }
 
 int decodeFile(const QString &path, TLTraceReport &output, const QString &svg)
@@ -151,8 +165,20 @@ int main(int argc, char *argv[])
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption json(
         QStringLiteral("json"), QStringLiteral("One JSON object per telegram, the summary as the last one."));
-    const QCommandLineOption svg(QStringLiteral("svg"), QStringLiteral("Draw the timeline into FILE (SVG)."),
-                                 QStringLiteral("FILE"));
+    const QCommandLineOption svg(
+        QStringLiteral("svg"),
+        QStringLiteral("Draw the timeline into FILE (SVG): at most %1 events, and on standard error what it "
+                       "leaves out.")
+            .arg(TLTraceReport::MaxPictureEvents),
+        QStringLiteral("FILE"));
+    const QCommandLineOption svgFrom(
+        QStringLiteral("svg-from"),
+        QStringLiteral(
+            "With --svg: draw from SECONDS since the trace began (the elapsed time of its lines)."),
+        QStringLiteral("SECONDS"));
+    const QCommandLineOption svgTo(QStringLiteral("svg-to"),
+                                   QStringLiteral("With --svg: draw up to SECONDS since the trace began."),
+                                   QStringLiteral("SECONDS"));
     const QCommandLineOption tapOption(
         QStringLiteral("tap"),
         QStringLiteral("Relay between the host's port and the generator's port (given after the options), "
@@ -162,7 +188,7 @@ int main(int argc, char *argv[])
         QStringLiteral("write"),
         QStringLiteral("With --tap: write the trace into FILE, as kestrovan-host --trace does."),
         QStringLiteral("FILE"));
-    parser.addOptions({json, svg, tapOption, write});
+    parser.addOptions({json, svg, svgFrom, svgTo, tapOption, write});
     parser.addPositionalArgument(
         QStringLiteral("FILE"),
         QStringLiteral("Trace to decode; - or nothing: standard input. With --tap: the "
@@ -180,12 +206,25 @@ int main(int argc, char *argv[])
             stdout, QStringLiteral("kestrovan-trace %1").arg(QCoreApplication::applicationVersion()));
         return 0;
     }
-    for (const QCommandLineOption &option : {svg, tapOption, write}) {
+    for (const QCommandLineOption &option : {svg, svgFrom, svgTo, tapOption, write}) {
         if (parser.values(option).size() > 1)
             return usageError(QStringLiteral("--%1 given more than once").arg(option.names().constFirst()));
     }
     const QStringList positional = parser.positionalArguments();
     TLTraceReport output(parser.isSet(json), parser.isSet(tapOption), parser.isSet(svg));
+    if ((parser.isSet(svgFrom) || parser.isSet(svgTo)) && !parser.isSet(svg))
+        return usageError(
+            QStringLiteral("--svg-from and --svg-to choose the part of the picture: they need --svg"));
+    qint64 fromUs = 0;
+    qint64 toUs = std::numeric_limits<qint64>::max();
+    for (const auto &bound : {qMakePair(&svgFrom, &fromUs), qMakePair(&svgTo, &toUs)}) {
+        if (parser.isSet(*bound.first) && !readSeconds(parser.value(*bound.first), *bound.second))
+            return usageError(QStringLiteral("--%1 takes seconds since the trace began, not \"%2\"")
+                                  .arg(bound.first->names().constFirst(), parser.value(*bound.first)));
+    }
+    if (fromUs > toUs)
+        return usageError(QStringLiteral("--svg-from is after --svg-to"));
+    output.setPictureWindow(fromUs, toUs);
     if (parser.isSet(tapOption)) {
         if (positional.size() != 1)
             return usageError(QStringLiteral("--tap needs two ports: --tap HOST_PORT GENERATOR_PORT"));

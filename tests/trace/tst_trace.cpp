@@ -6,6 +6,7 @@
 #include "TLTraceDecoder.h"
 #include "TLTraceMeaning.h"
 #include "TLTraceReader.h"
+#include "TLTraceReport.h"
 #include "TLTraceSummary.h"
 #include "TLTraceTap.h"
 #include "TLTraceTimeline.h"
@@ -33,11 +34,15 @@ class TestTrace : public QObject
 private slots:
     void valueMeanings_data();
     void valueMeanings();
+    void readsChunkLines_data();
+    void readsChunkLines();
     void flagsTheDeviatingBytes_data();
     void flagsTheDeviatingBytes();
     void decodesLiveAsTimePasses();
     void programPrintsTheGoldenOutput_data();
     void programPrintsTheGoldenOutput();
+    void pictureSaysWhatItLeavesOut_data();
+    void pictureSaysWhatItLeavesOut();
     void tapPassesAWholeRunUnchanged();
     void timelineHasAnArrowPerTelegramAndTheExposureBand();
 };
@@ -143,6 +148,22 @@ QByteArray golden(const char *name)
     QFile file(QStringLiteral(KESTROVAN_TRACE_GOLDEN "/") + QLatin1String(name));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+// Runs kestrovan-trace to its end, with the input on its standard input unless it is null.
+bool runProgram(QProcess &program, const QStringList &arguments, const QByteArray &input)
+{
+    // Neither the time zone nor the language of the machine may show in the output.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TZ"), QStringLiteral("Pacific/Chatham"));
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(KESTROVAN_TRACE_PROGRAM), arguments);
+    if (!program.waitForStarted(ProgramTimeoutMs))
+        return false;
+    program.write(input);
+    program.closeWriteChannel();
+    return program.waitForFinished(ProgramTimeoutMs) && program.exitStatus() == QProcess::NormalExit;
+}
 } // namespace
 
 void TestTrace::valueMeanings_data()
@@ -173,6 +194,31 @@ void TestTrace::valueMeanings()
     const int command = TLTraceMeaning::command(telegram.left(2));
     QVERIFY(command >= 0);
     QCOMPARE(TLTraceMeaning::valueMeaning(command, telegram.mid(2)), meaning);
+}
+
+void TestTrace::readsChunkLines_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QByteArray>("reason"); // empty: a chunk, written back as the same line
+    const QByteArray head = "2025-01-31 12:00:00.004021 +0.004021 ";
+    QTest::newRow("a chunk") << head + "TX  5 | 6b 76 37 30 9a | kv70." << QByteArray();
+    QTest::newRow("a count that wraps around when tripled")
+        << head + "RX 1431655766 | 6 | ." << QByteArray("the byte count does not match the bytes");
+    QTest::newRow("an elapsed time beyond any recording")
+        << QByteArray("2025-01-31 12:00:00.004021 +99999999999999.0 TX  1 | 9a | .")
+        << QByteArray("no elapsed time \"+seconds\"");
+}
+
+void TestTrace::readsChunkLines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QByteArray, reason);
+    TLTraceChunk chunk;
+    QByteArray why;
+    QCOMPARE(TLTraceChunk::parse(line, chunk, why), reason.isEmpty());
+    QCOMPARE(why, reason);
+    if (reason.isEmpty())
+        QCOMPARE(chunk.line(), line);
 }
 
 void TestTrace::flagsTheDeviatingBytes_data()
@@ -238,6 +284,22 @@ void TestTrace::flagsTheDeviatingBytes_data()
         << Chunks{rx(0, st5248), tx(400, kv70), rx(500, st5248), tx(510, echo("st5248")),
                   rx(520, echo("kv70"))}
         << Flag::UnsolicitedInWindow << Chunks{} << Flags{Flag::NoAcknowledgement, Flag::Repeat};
+    QTest::newRow("an unsolicited copy of the reply crosses its query")
+        << Chunks{tx(0, telegram("qs?")), rx(4, telegram("qs0") + echo("qs?")), rx(6, telegram("qs0")),
+                  tx(54, echo("qs0")), tx(104, echo("qs0"))}
+        << Flag::UnsolicitedInWindow << Chunks{rx(4, telegram("qs0"))} << Flags{};
+    QTest::newRow("a clock that stands still writes nothing again")
+        << Chunks{tx(0, kv70), tx(0, kv70), rx(0, echo("kv70"))} << Flag::Repeat << Chunks{} << Flags{};
+    Chunks unechoed; // each another, all read at once
+    for (int value = 0; value <= TLTraceDecoder::MaxAwaitingAck; ++value)
+        unechoed << tx(0, telegram("kv" + QByteArray::number(value)));
+    QTest::newRow("a clock that stands still: one more than 16 telegrams wait for their echo")
+        << unechoed << Flag::NoAcknowledgement << Chunks{tx(0, telegram("kv0"))} << Flags{};
+    Chunks busy{tx(0, telegram("rr?")), rx(0, echo("rr?"))};
+    for (int event = 0; event < TLTraceDecoder::MaxOpenEvents; ++event)
+        busy << rx(0, "\xa5");
+    QTest::newRow("a clock that stands still: a query waits while 16384 events follow")
+        << busy << Flag::NoReply << Chunks{tx(0, telegram("rr?"))} << Flags{Flag::LoneTerminator};
     QTest::newRow("lone terminator") << Chunks{rx(0, "\xa5")} << Flag::LoneTerminator << Chunks{rx(0, "\xa5")}
                                      << Flags{};
     QTest::newRow("an echo after a second acknowledges nothing")
@@ -328,18 +390,7 @@ void TestTrace::programPrintsTheGoldenOutput()
         arguments << QStringLiteral("--svg") << picture;
 
     QProcess program;
-    // Neither the time zone nor the language of the machine may show in the output.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TZ"), QStringLiteral("Pacific/Chatham"));
-    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
-    program.setProcessEnvironment(environment);
-    program.start(QStringLiteral(KESTROVAN_TRACE_PROGRAM), arguments);
-    QVERIFY(program.waitForStarted(ProgramTimeoutMs));
-    if (fromStandardInput)
-        program.write(golden("line.trace"));
-    program.closeWriteChannel();
-    QVERIFY(program.waitForFinished(ProgramTimeoutMs));
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QVERIFY(runProgram(program, arguments, fromStandardInput ? golden("line.trace") : QByteArray()));
     // Line by line, so that a difference shows where it is.
     QCOMPARE(program.readAllStandardOutput().split('\n'), output.split('\n'));
     QCOMPARE(program.readAllStandardError(), errors);
@@ -352,6 +403,45 @@ void TestTrace::programPrintsTheGoldenOutput()
         QVERIFY(xml.readNextStartElement());
         QCOMPARE(xml.name().toString(), QStringLiteral("svg"));
     }
+}
+
+void TestTrace::pictureSaysWhatItLeavesOut_data()
+{
+    QTest::addColumn<QByteArray>("trace");
+    QTest::addColumn<QStringList>("window");
+    QTest::addColumn<int>("drawn"); // events in the picture
+    QTest::addColumn<QByteArray>("leftOut");
+    const QByteArray line = golden("line.trace");
+    QTest::newRow("from 2 s to 3 s") << line << QStringList{"--svg-from", "2", "--svg-to", "3.0"} << 10
+                                     << QByteArray("10 of 36 events (2.000 s to 3.000 s into the trace): 13 "
+                                                   "before and 13 after");
+    QByteArray lone;
+    for (int event = 0; event <= TLTraceReport::MaxPictureEvents; ++event)
+        lone += TLTraceChunk{Direction::Tx, event * 1000, "2025-01-31 12:00:00.000000", "\xa5"}.line() + '\n';
+    QTest::newRow("one event more than a picture holds")
+        << lone << QStringList() << TLTraceReport::MaxPictureEvents
+        << QByteArray("5000 of 5001 events (0.000 s to 4.999 s into the trace): 0 before and 1 after");
+}
+
+void TestTrace::pictureSaysWhatItLeavesOut()
+{
+    QFETCH(QByteArray, trace);
+    QFETCH(QStringList, window);
+    QFETCH(int, drawn);
+    QFETCH(QByteArray, leftOut);
+    const QString path = folder.filePath(QStringLiteral("window.svg"));
+    QProcess program;
+    program.setStandardOutputFile(QProcess::nullDevice());
+    QVERIFY(runProgram(program, window << "--svg" << path << "-", trace));
+    QCOMPARE(program.exitCode(), 0);
+    QFile picture(path);
+    QVERIFY(picture.open(QIODevice::ReadOnly));
+    const QByteArray svg = picture.readAll();
+    QCOMPARE(svg.count("<g "), drawn); // a group per event
+    // Said on standard error and in the picture alike.
+    const QByteArray note = "the picture shows " + leftOut + " it left out";
+    QVERIFY(program.readAllStandardError().contains(note));
+    QVERIFY(svg.contains(note));
 }
 
 void TestTrace::tapPassesAWholeRunUnchanged()
