@@ -28,6 +28,14 @@ if(LINTIAN)
     endif()
 endif()
 
+# Whoever ships the packages is named in both.
+foreach(deb ${made})
+    run("dpkg-deb -f" ${DPKG_DEB} -f ${deb} Maintainer)
+    if(NOT out STREQUAL "${MAINTAINER}\n")
+        message(FATAL_ERROR "${deb} names the maintainer ${out}, not ${MAINTAINER}")
+    endif()
+endforeach()
+
 # The runtime's dependencies are computed from the binaries, not written by hand; the
 # development files need the runtime of the same version.
 run("dpkg-deb -f" ${DPKG_DEB} -f ${runtime_deb} Depends)
