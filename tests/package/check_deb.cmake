@@ -91,7 +91,7 @@ endif()
 set(root ${WORK_DIR}/runtime/usr)
 set(host ${root}/${BINDIR}/kestrovan-host)
 run("kestrovan-host --version" ${host} --version)
-if(NOT out MATCHES "^kestrovan-host ${VERSION}\n")
+if(NOT out MATCHES "^kestrovan-host ${VERSION}([^.0-9]|$)")
     message(FATAL_ERROR "kestrovan-host --version printed \"${out}\"")
 endif()
 # The unpacked program finds the unpacked plug-in by itself (it loads its libraries by their
