@@ -14,24 +14,36 @@ QString installedShare()
 {
     return besideProgram(QStringLiteral(KESTROVAN_BIN_TO_DATAROOT "/kestrovan"));
 }
+
+// An installed program must not pick up a build's plug-in or catalogue that happens to
+// still lie where it was built: only the program in the build folder itself uses them.
+bool runFromBuildFolder()
+{
+    const QString built = QFileInfo(QStringLiteral(KESTROVAN_BUILD_PROGRAM_DIR)).canonicalFilePath();
+    return !built.isEmpty() && QFileInfo(QCoreApplication::applicationDirPath()).canonicalFilePath() == built;
+}
 } // namespace
 
 QStringList TLHostPaths::pluginCandidates()
 {
-    return {besideProgram(QStringLiteral(KESTROVAN_BIN_TO_LIB "/" KESTROVAN_PLUGIN_FILE_NAME)),
-            QStringLiteral(KESTROVAN_BUILD_PLUGIN)};
+    if (runFromBuildFolder())
+        return {QStringLiteral(KESTROVAN_BUILD_PLUGIN)};
+    return {besideProgram(QStringLiteral(KESTROVAN_BIN_TO_LIB "/" KESTROVAN_PLUGIN_FILE_NAME))};
 }
 
 QStringList TLHostPaths::dataCandidates()
 {
-    return {installedShare() + QStringLiteral("/data"), besideProgram(QStringLiteral("data"))};
+    if (runFromBuildFolder())
+        return {besideProgram(QStringLiteral("data"))};
+    return {installedShare() + QStringLiteral("/data")};
 }
 
 QStringList TLHostPaths::translationCandidates(const QString &language)
 {
     const QString name = QStringLiteral("/kestrovan_%1.qm").arg(language);
-    return {installedShare() + QStringLiteral("/translations") + name,
-            QStringLiteral(KESTROVAN_BUILD_TRANSLATIONS) + name};
+    if (runFromBuildFolder())
+        return {QStringLiteral(KESTROVAN_BUILD_TRANSLATIONS) + name};
+    return {installedShare() + QStringLiteral("/translations") + name};
 }
 
 QString TLHostPaths::defaultPlugin()

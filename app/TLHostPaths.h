@@ -4,9 +4,9 @@
 #include <QStringList>
 
 // Where kestrovan-host finds what was built or installed with it: the driver plug-in, the
-// sample error catalogue and the translations. An installed program looks beside itself
-// first (bin/ next to lib/ and share/kestrovan/); one run from the build tree falls back to
-// the paths of that tree.
+// sample error catalogue and the translations. The program run where it was built uses that
+// build's files; any other copy, such as an installed one, only the files installed beside it
+// (bin/ next to lib/.../kestrovan/ and share/kestrovan/), never those of a build folder.
 class TLHostPaths
 {
 public:

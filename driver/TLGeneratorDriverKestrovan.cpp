@@ -188,6 +188,11 @@ TLCondition TLGeneratorDriverKestrovan::executeCommand(const QString &command, Q
         value = linkHealth();
         return TLCondition();
     }
+    // Not one of the host's own commands either: which driver the host loaded.
+    if (command == QLatin1String("driverVersion")) {
+        value = QVariant(QStringLiteral(KESTROVAN_DRIVER_VERSION));
+        return TLCondition();
+    }
     if (command == QLatin1String("switchOn"))
         return switchOn();
     if (command == QLatin1String("switchOff"))

@@ -7,6 +7,7 @@ packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev
     qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools libedit-dev
     dpkg-dev file # cpack -G DEB: dpkg-shlibdeps, and file to find the binaries
+    lintian       # the package test reviews the .deb files as Debian would
     "$@"
 )
 missing=()

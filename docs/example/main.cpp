@@ -10,6 +10,8 @@
 
 #include <QDir>
 #include <QLibrary>
+#include <QLocale>
+#include <QTranslator>
 
 #include <cstdio>
 #include <memory>
@@ -31,6 +33,12 @@ int main(int argc, char *argv[])
     // through it and asks it for the two directories.
     TLHostApplication app(argc, argv);
     app.setPrinting(stderr, LogLevel::Info);
+    // The driver's texts in the user's language where a translation is installed (kestrovan_en.qm
+    // for English); German, the driver's own, needs none.
+    QTranslator translator;
+    if (translator.load(QLocale(), QStringLiteral("kestrovan"), QStringLiteral("_"),
+                        QStringLiteral(KESTROVAN_TRANSLATIONS_DIR)))
+        QCoreApplication::installTranslator(&translator);
     const QStringList args = QCoreApplication::arguments();
     const bool direct = args.value(1) == QLatin1String("direct");
     if (args.size() != 3 || (!direct && args.value(1) != QLatin1String("indirect"))) {
