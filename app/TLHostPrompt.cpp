@@ -40,7 +40,7 @@ QStringList completionWords()
         return TLHostScriptRunner::parameterNames();
     if (index == 1 && words.first() == QLatin1String("command"))
         return {QStringLiteral("version"), QStringLiteral("isDapEnabled"), QStringLiteral("switchOn"),
-                QStringLiteral("switchOff"), QStringLiteral("linkHealth")};
+                QStringLiteral("switchOff"), QStringLiteral("linkHealth"), QStringLiteral("driverVersion")};
     if (index == 1 && words.first() == QLatin1String("block-queries"))
         return {QStringLiteral("on"), QStringLiteral("off")};
     return {};

@@ -149,8 +149,8 @@ QStringList TLHostScriptRunner::helpLines()
         QStringLiteral("update                refresh the current values from the generator"),
         QStringLiteral("activate              prepare the generator for an acquisition"),
         QStringLiteral("last                  the values of the last exposure"),
-        QStringLiteral(
-            "command NAME [VALUE]  a driver command: version isDapEnabled switchOn switchOff linkHealth"),
+        QStringLiteral("command NAME [VALUE]  a driver command: version isDapEnabled switchOn switchOff "
+                       "linkHealth driverVersion"),
         QStringLiteral("health                how the serial line fares: the driver's linkHealth counters"),
         QStringLiteral("block-queries on|off  suppress the follow-up queries after a setting"),
         QStringLiteral("device-state [N]      show or set the host device's state (0..4, 4: error)"),

@@ -39,13 +39,15 @@ foreach(file ${BINDIR}/kestrovan-host ${BINDIR}/kestrovan-sim ${BINDIR}/kestrova
 endforeach()
 
 run("kestrovan-host --version" ${root}/${BINDIR}/kestrovan-host --version)
-if(NOT out STREQUAL "kestrovan-host ${VERSION}\n")
+if(NOT out MATCHES "^kestrovan-host ${VERSION}\ndriver [^\n]+ \\([^\n]*libkestrovandriver[^\n]*\\)\n$")
     message(FATAL_ERROR "kestrovan-host --version printed \"${out}\"")
 endif()
 # The unpacked plug-in loads, finds its libraries and makes a driver.
 file(WRITE ${WORK_DIR}/script "init\ncommand version\nquit\n")
 run("kestrovan-host with the unpacked plug-in" ${root}/${BINDIR}/kestrovan-host
     --plugin ${root}/${LIBDIR}/libkestrovandriver.so --indirect ${WORK_DIR}/folder ${WORK_DIR}/script)
-if(NOT out STREQUAL "ok\nok\nok\n")
+# Each result line begins with a time stamp; indirect mode has no generator version to tell.
+string(REGEX REPLACE "(^|\n)[0-9-]+ [0-9:.]+ " "\\1" out "${out}")
+if(NOT out STREQUAL "ok\nwarning: no version: in indirect mode the console software sets the generator\nok\n")
     message(FATAL_ERROR "kestrovan-host with the unpacked plug-in printed:\n${out}")
 endif()
