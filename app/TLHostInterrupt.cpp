@@ -1,5 +1,8 @@
 #include "TLHostInterrupt.h"
 
+#include <QEventLoop>
+#include <QTimer>
+
 #include <atomic>
 #include <csignal>
 #include <unistd.h>
@@ -50,4 +53,13 @@ int TLHostInterrupt::exitStatus()
 {
     const int number = firstSignal.load();
     return number == 0 ? 0 : SignalStatusBase + number;
+}
+
+void TLHostInterrupt::quitOnRequest(QEventLoop &loop, QTimer &poll)
+{
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&loop] {
+        if (requested())
+            loop.quit();
+    });
+    poll.start(PollMs);
 }

@@ -23,8 +23,6 @@
 
 namespace {
 const char PromptText[] = "kestrovan> ";
-// How often the waiting prompt looks for an interrupt.
-constexpr int InterruptPollMs = 100;
 
 #if defined(KESTROVAN_HOST_LIBEDIT) || defined(KESTROVAN_HOST_READLINE)
 // Completion: command names first, value names after get and set, driver commands after command.
@@ -182,11 +180,7 @@ void TLHostPrompt::run()
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, &events, [this] { readInput(); });
     QTimer interrupt;
-    QObject::connect(&interrupt, &QTimer::timeout, &events, [&events] {
-        if (TLHostInterrupt::requested())
-            events.quit();
-    });
-    interrupt.start(InterruptPollMs);
+    TLHostInterrupt::quitOnRequest(events, interrupt);
     events.exec();
     input.setEnabled(false);
 

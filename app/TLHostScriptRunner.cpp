@@ -23,8 +23,6 @@ namespace {
 using Result = TLHostScriptRunner::Result;
 using Outcome = TLHostScriptRunner::Outcome;
 
-// How often a sleep, or a script waiting for its next line, looks for an interrupt.
-constexpr int InterruptPollMs = 50;
 constexpr int ReadChunkBytes = 4096;
 
 const QString LinkDownReason = QStringLiteral("the link to the generator is down (switchOn connects again)");
@@ -205,7 +203,7 @@ void TLHostScriptRunner::sleepWithEvents(int milliseconds)
     timer.start();
     QEventLoop loop;
     QTimer tick;
-    tick.setInterval(InterruptPollMs);
+    tick.setInterval(TLHostInterrupt::PollMs);
     QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
         if (timer.elapsed() >= milliseconds || TLHostInterrupt::requested())
             loop.quit();
@@ -283,11 +281,7 @@ void TLHostScriptRunner::runScript(int descriptor)
             input.setEnabled(true);
     });
     QTimer interrupt;
-    QObject::connect(&interrupt, &QTimer::timeout, &loop, [&loop] {
-        if (TLHostInterrupt::requested())
-            loop.quit();
-    });
-    interrupt.start(InterruptPollMs);
+    TLHostInterrupt::quitOnRequest(loop, interrupt);
     loop.exec();
 }
 
