@@ -13,7 +13,6 @@ public:
     // The port the user named (not the trace relay's) and the folders of indirect mode.
     void setPort(const QString &path) { port = path; }
     void setFolders(const QString &communicationFolder, const QString &workingFolder);
-    QString portName() const { return port; }
 
     // After a switch-on that failed: a port that does not exist or may not be opened.
     QString afterSwitchOnFailure() const;
