@@ -50,6 +50,9 @@ TLHostCommandLine::TLHostCommandLine()
                                 "installed with this program).",
                       "PATH"),
           valueOption("trace", "Record every byte on the serial line in this file.", "FILE"),
+          valueOption("log-file", "Write the log lines, alarms and each command with its result to "
+                                  "this file as well, stamped on the clock of --trace.",
+                      "FILE"),
           valueOption("language", "Language of the driver's texts: de, or a translation such "
                                   "as en.",
                       "NAME", QStringLiteral("de")),
@@ -69,7 +72,8 @@ TLHostCommandLine::TLHostCommandLine()
                        "built-in simulators.\n\nCommands: ")
         + QStringLiteral("init, switchOn, switchOff, set NAME VALUE, get NAME, limits, update, "
                          "activate, last, command NAME, health, block-queries on|off, device-state [N], "
-                         "sleep MS, help, quit."));
+                         "sleep MS, help, quit. Each prints one result line, stamped: ok, ok VALUE, "
+                         "warning: TEXT or error: TEXT."));
     parser.addOptions(valueOptions);
     parser.addOption(configOption);
     parser.addOption(lockedOption);
@@ -91,8 +95,6 @@ TLHostCommandLine::Outcome TLHostCommandLine::parse(const QStringList &arguments
     }
     if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all")))
         return Outcome::Help;
-    if (parser.isSet(versionOption))
-        return Outcome::Version;
 
     for (const QCommandLineOption &option : qAsConst(valueOptions)) {
         const QString key = option.names().constFirst();
@@ -111,6 +113,9 @@ TLHostCommandLine::Outcome TLHostCommandLine::parse(const QStringList &arguments
     }
     if (parser.isSet(lockedOption))
         isLocked = true;
+    // The version is the plug-in's too: --plugin counts, the rest does not.
+    if (parser.isSet(versionOption))
+        return Outcome::Version;
 
     const QStringList positional = parser.positionalArguments();
     if (positional.size() > 1) {

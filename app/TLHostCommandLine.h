@@ -48,6 +48,7 @@ public:
     // Empty: the driver built or installed with this program.
     QString plugin() const { return text(QStringLiteral("plugin")); }
     QString traceFile() const { return text(QStringLiteral("trace")); }
+    QString logFile() const { return text(QStringLiteral("log-file")); }
     // "de" (the texts as written) or the name of a translation such as "en".
     QString language() const { return text(QStringLiteral("language")); }
     // A script file, "-" for standard input, or empty.

@@ -84,7 +84,7 @@ bool TLHostDemo::waitFor(const std::function<bool()> &done, int timeoutMs)
 bool TLHostDemo::record(const QString &name, const Result &result)
 {
     steps.append({part, name, result});
-    print(TLHostScriptRunner::resultLine(result));
+    TLHostScriptRunner::printResult(output, result);
     return result.outcome != Outcome::Error;
 }
 

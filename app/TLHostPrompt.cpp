@@ -23,8 +23,6 @@
 
 namespace {
 const char PromptText[] = "kestrovan> ";
-// How often the waiting prompt looks for an interrupt.
-constexpr int InterruptPollMs = 100;
 
 #if defined(KESTROVAN_HOST_LIBEDIT) || defined(KESTROVAN_HOST_READLINE)
 // Completion: command names first, value names after get and set, driver commands after command.
@@ -40,7 +38,7 @@ QStringList completionWords()
         return TLHostScriptRunner::parameterNames();
     if (index == 1 && words.first() == QLatin1String("command"))
         return {QStringLiteral("version"), QStringLiteral("isDapEnabled"), QStringLiteral("switchOn"),
-                QStringLiteral("switchOff"), QStringLiteral("linkHealth")};
+                QStringLiteral("switchOff"), QStringLiteral("linkHealth"), QStringLiteral("driverVersion")};
     if (index == 1 && words.first() == QLatin1String("block-queries"))
         return {QStringLiteral("on"), QStringLiteral("off")};
     return {};
@@ -182,11 +180,7 @@ void TLHostPrompt::run()
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, &events, [this] { readInput(); });
     QTimer interrupt;
-    QObject::connect(&interrupt, &QTimer::timeout, &events, [&events] {
-        if (TLHostInterrupt::requested())
-            events.quit();
-    });
-    interrupt.start(InterruptPollMs);
+    TLHostInterrupt::quitOnRequest(events, interrupt);
     events.exec();
     input.setEnabled(false);
 

@@ -3,24 +3,63 @@
 #include "TLAbstractDevice.h"
 #include "TLAbstractGeneratorDriver.h"
 #include "TLCondition.h"
+#include "TLHostCallLog.h"
+#include "TLHostConsoleApplication.h"
 #include "TLHostInterrupt.h"
 #include "TLHostSpinner.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QIODevice>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
 #include <cmath>
+#include <unistd.h>
 
 namespace {
 using Result = TLHostScriptRunner::Result;
 using Outcome = TLHostScriptRunner::Outcome;
 
-// How often a sleep looks for an interrupt.
-constexpr int InterruptPollMs = 50;
+constexpr int ReadChunkBytes = 4096;
+
+const QString LinkDownReason = QStringLiteral("the link to the generator is down (switchOn connects again)");
+
+// Commands of the host alone: no spinner, and nothing of the driver's to quote.
+bool isHostCommand(const QString &name)
+{
+    static const QStringList names = {QStringLiteral("help"),         QStringLiteral("quit"),
+                                      QStringLiteral("sleep"),        QStringLiteral("limits"),
+                                      QStringLiteral("device-state"), QStringLiteral("block-queries")};
+    return names.contains(name);
+}
+
+// The host's exposure state provider hears of every exposure's end, the faulty ones too.
+int exposuresEnded()
+{
+    return TLHostCallLog::calls().count(QStringLiteral("TLXRayExposureStateProvider::setExposureOff()"));
+}
+
+// What the driver reported during a command turns an ok into a warning, and is quoted.
+Result withReports(Result result, const QStringList &reports)
+{
+    if (reports.isEmpty())
+        return result;
+    const QString quoted = QStringLiteral("the driver reported ") + reports.join(QStringLiteral("; "));
+    if (result.outcome == Outcome::Ok)
+        result.outcome = Outcome::Warning;
+    result.text = result.text.isEmpty() ? quoted : result.text + QStringLiteral("; ") + quoted;
+    return result;
+}
+
+void writeLine(FILE *stream, const QString &line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    std::fflush(stream);
+}
 
 Result ok(const QString &text = QString())
 {
@@ -75,7 +114,7 @@ QString variantText(const QVariant &value)
 } // namespace
 
 TLHostScriptRunner::TLHostScriptRunner(TLAbstractGeneratorDriver &driver, TLAbstractDevice &device)
-    : driver(driver), device(device)
+    : driver(driver), device(device), exposuresSeen(exposuresEnded())
 {
 }
 
@@ -108,8 +147,8 @@ QStringList TLHostScriptRunner::helpLines()
         QStringLiteral("update                refresh the current values from the generator"),
         QStringLiteral("activate              prepare the generator for an acquisition"),
         QStringLiteral("last                  the values of the last exposure"),
-        QStringLiteral(
-            "command NAME [VALUE]  a driver command: version isDapEnabled switchOn switchOff linkHealth"),
+        QStringLiteral("command NAME [VALUE]  a driver command: version isDapEnabled switchOn switchOff "
+                       "linkHealth driverVersion"),
         QStringLiteral("health                how the serial line fares: the driver's linkHealth counters"),
         QStringLiteral("block-queries on|off  suppress the follow-up queries after a setting"),
         QStringLiteral("device-state [N]      show or set the host device's state (0..4, 4: error)"),
@@ -164,7 +203,7 @@ void TLHostScriptRunner::sleepWithEvents(int milliseconds)
     timer.start();
     QEventLoop loop;
     QTimer tick;
-    tick.setInterval(InterruptPollMs);
+    tick.setInterval(TLHostInterrupt::PollMs);
     QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
         if (timer.elapsed() >= milliseconds || TLHostInterrupt::requested())
             loop.quit();
@@ -175,9 +214,15 @@ void TLHostScriptRunner::sleepWithEvents(int milliseconds)
 
 void TLHostScriptRunner::print(const QString &line)
 {
-    const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), output);
-    std::fflush(output);
+    writeLine(output, line);
+}
+
+void TLHostScriptRunner::printResult(FILE *stream, const Result &result)
+{
+    if (TLHostConsoleApplication *console = TLHostConsoleApplication::console())
+        console->printLine(stream, resultLine(result));
+    else
+        writeLine(stream, resultLine(result));
 }
 
 bool TLHostScriptRunner::runLine(const QString &line)
@@ -187,26 +232,57 @@ bool TLHostScriptRunner::runLine(const QString &line)
     const Result result = execute(line);
     if (result.outcome == Outcome::Error)
         ++errors;
-    print(resultLine(result));
+    printResult(output, result);
     // Queued work of the driver (alarms, the reaction to a lost link) gets its turn between
     // commands, as in a host whose event loop runs.
     QCoreApplication::processEvents();
     return !quit;
 }
 
-void TLHostScriptRunner::runScript(QIODevice &input)
+void TLHostScriptRunner::runLines(QByteArray &pending, bool ended)
 {
     while (!quit && !TLHostInterrupt::requested()) {
-        // Blocks until a whole line or the end of the input; only the end gives nothing.
-        QByteArray line = input.readLine();
-        if (line.isEmpty())
-            break;
-        if (line.endsWith('\n'))
-            line.chop(1);
+        int end = pending.indexOf('\n');
+        int next = end + 1;
+        if (end < 0) {
+            // Without its line feed only the last line, or one too long to wait for.
+            if (pending.size() <= MaxLineBytes && !(ended && !pending.isEmpty()))
+                return;
+            end = next = qMin(pending.size(), MaxLineBytes);
+        }
+        QByteArray line = pending.left(end);
+        pending.remove(0, next);
         if (line.endsWith('\r'))
             line.chop(1);
         runLine(QString::fromUtf8(line));
     }
+}
+
+void TLHostScriptRunner::runScript(int descriptor)
+{
+    QEventLoop loop;
+    QByteArray pending;
+    // Off while lines run: a driver call may run the event loop, and must not read on.
+    QSocketNotifier input(descriptor, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &loop, [&] {
+        input.setEnabled(false);
+        char buffer[ReadChunkBytes];
+        const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
+        if (count < 0 && (errno == EINTR || errno == EAGAIN)) {
+            input.setEnabled(true);
+            return;
+        }
+        if (count > 0)
+            pending.append(buffer, static_cast<int>(count));
+        runLines(pending, count <= 0);
+        if (count <= 0 || quit || TLHostInterrupt::requested())
+            loop.quit();
+        else
+            input.setEnabled(true);
+    });
+    QTimer interrupt;
+    TLHostInterrupt::quitOnRequest(loop, interrupt);
+    loop.exec();
 }
 
 TLHostScriptRunner::Result TLHostScriptRunner::execute(const QString &line)
@@ -216,11 +292,18 @@ TLHostScriptRunner::Result TLHostScriptRunner::execute(const QString &line)
     static const QRegularExpression blanks(QStringLiteral("\\s+"));
     const QStringList words = line.trimmed().split(blanks, Qt::SkipEmptyParts);
     const QString &name = words.constFirst();
-    const bool quiet = name == QLatin1String("help") || name == QLatin1String("quit")
-                       || name == QLatin1String("sleep") || name == QLatin1String("limits");
-    if (busy && !quiet)
+    TLHostConsoleApplication *console = TLHostConsoleApplication::console();
+    if (console)
+        console->recordCommand(line.trimmed());
+    if (isHostCommand(name))
+        return dispatch(words);
+    if (busy)
         busy->start(name);
+    if (console)
+        console->startGathering();
     Result result = dispatch(words);
+    if (console)
+        result = withReports(result, console->takeReports());
     if (busy)
         busy->stop();
     return result;
@@ -234,13 +317,13 @@ TLHostScriptRunner::Result TLHostScriptRunner::dispatch(const QStringList &words
     if (name == QLatin1String("init")) {
         if (arguments)
             return usage(name);
-        return fromCondition(driver.initGenerator());
+        return switched(name, driver.initGenerator());
     }
     if (name == QLatin1String("switchOn") || name == QLatin1String("switchOff")) {
         if (arguments)
             return usage(name);
         QVariant unused;
-        return fromCondition(driver.executeCommand(name, unused));
+        return switched(name, driver.executeCommand(name, unused));
     }
     if (name == QLatin1String("set"))
         return arguments == 2 ? set(words.at(1), words.at(2)) : usage(QStringLiteral("set NAME VALUE"));
@@ -248,8 +331,15 @@ TLHostScriptRunner::Result TLHostScriptRunner::dispatch(const QStringList &words
         return arguments == 1 ? get(words.at(1)) : usage(QStringLiteral("get NAME"));
     if (name == QLatin1String("limits"))
         return arguments ? usage(name) : limits();
-    if (name == QLatin1String("update"))
-        return arguments ? usage(name) : fromCondition(driver.updateCurrentSettings());
+    if (name == QLatin1String("update")) {
+        if (arguments)
+            return usage(name);
+        const QString why = notReadReason();
+        const Result result = fromCondition(driver.updateCurrentSettings());
+        return result.outcome == Outcome::Ok && !why.isEmpty()
+                   ? Result{Outcome::Warning, QStringLiteral("nothing read: ") + why}
+                   : result;
+    }
     if (name == QLatin1String("activate"))
         return arguments ? usage(name) : fromCondition(driver.activateForAcqusition());
     if (name == QLatin1String("last"))
@@ -285,29 +375,36 @@ TLHostScriptRunner::Result TLHostScriptRunner::set(const QString &name, const QS
 {
     static const QStringList doubles = {QStringLiteral("kv"), QStringLiteral("mas"), QStringLiteral("ma"),
                                         QStringLiteral("ms"), QStringLiteral("density")};
+    double number = 0.0;
+    int whole = 0;
     if (doubles.contains(name)) {
-        double number = 0.0;
         if (!parseDouble(value, number))
             return failure(QStringLiteral("%1 needs a number, not \"%2\"").arg(name, value));
-        if (name == QLatin1String("kv"))
-            driver.setKV(number);
-        else if (name == QLatin1String("mas"))
-            driver.setMAs(number);
-        else if (name == QLatin1String("ma"))
-            driver.setMA(number);
-        else if (name == QLatin1String("ms"))
-            driver.setMs(number);
-        else
-            driver.setDensity(number);
-        return ok();
-    }
-    if (!parameterNames().contains(name))
+    } else if (!parameterNames().contains(name)) {
         return failure(QStringLiteral("unknown value \"%1\" (one of %2)")
                            .arg(name, parameterNames().join(QLatin1Char(' '))));
-    int whole = 0;
-    if (!parseInt(value, whole))
+    } else if (!parseInt(value, whole)) {
         return failure(QStringLiteral("%1 needs a whole number, not \"%2\"").arg(name, value));
-    if (name == QLatin1String("focus"))
+    }
+
+    // A setter tells nothing: whether the value went out shows on the line's counters.
+    const QString why = offReason();
+    const QVariantMap before = why.isEmpty() ? linkHealth() : QVariantMap();
+    const auto notSent = [&](const QString &reason) {
+        return Result{Outcome::Warning,
+                      QStringLiteral("%1 %2 stored, not sent: %3").arg(name, value, reason)};
+    };
+    if (name == QLatin1String("kv"))
+        driver.setKV(number);
+    else if (name == QLatin1String("mas"))
+        driver.setMAs(number);
+    else if (name == QLatin1String("ma"))
+        driver.setMA(number);
+    else if (name == QLatin1String("ms"))
+        driver.setMs(number);
+    else if (name == QLatin1String("density"))
+        driver.setDensity(number);
+    else if (name == QLatin1String("focus"))
         driver.setFocus(whole);
     else if (name == QLatin1String("aec"))
         driver.setAec(whole);
@@ -315,31 +412,49 @@ TLHostScriptRunner::Result TLHostScriptRunner::set(const QString &name, const QS
         driver.setMode(whole);
     else
         driver.setTargetDevice(whole);
-    return ok();
+    if (!why.isEmpty())
+        return notSent(why);
+    if (before.isEmpty()) // a driver without the counters is taken at its word
+        return ok();
+    const QVariantMap after = linkHealth();
+    const auto grew = [&](const char *counter) {
+        const QString key = QLatin1String(counter);
+        return after.value(key).toLongLong() > before.value(key).toLongLong();
+    };
+    if (grew("giveUps"))
+        return {Outcome::Warning,
+                QStringLiteral("%1 %2 not acknowledged: the generator stopped answering").arg(name, value)};
+    return grew("telegramsWritten") ? ok() : notSent(LinkDownReason);
 }
 
 TLHostScriptRunner::Result TLHostScriptRunner::get(const QString &name)
 {
+    QString value;
     if (name == QLatin1String("kv"))
-        return ok(number(driver.kV()));
-    if (name == QLatin1String("mas"))
-        return ok(number(driver.mAs()));
-    if (name == QLatin1String("ma"))
-        return ok(number(driver.mA()));
-    if (name == QLatin1String("ms"))
-        return ok(number(driver.ms()));
-    if (name == QLatin1String("density"))
-        return ok(number(driver.density()));
-    if (name == QLatin1String("focus"))
-        return ok(QString::number(driver.focus()));
-    if (name == QLatin1String("aec"))
-        return ok(QString::number(driver.aec()));
-    if (name == QLatin1String("mode"))
-        return ok(QString::number(driver.mode()));
-    if (name == QLatin1String("target"))
-        return ok(QString::number(driver.targetDevice()));
-    return failure(QStringLiteral("unknown value \"%1\" (one of %2)")
-                       .arg(name, parameterNames().join(QLatin1Char(' '))));
+        value = number(driver.kV());
+    else if (name == QLatin1String("mas"))
+        value = number(driver.mAs());
+    else if (name == QLatin1String("ma"))
+        value = number(driver.mA());
+    else if (name == QLatin1String("ms"))
+        value = number(driver.ms());
+    else if (name == QLatin1String("density"))
+        value = number(driver.density());
+    else if (name == QLatin1String("focus"))
+        value = QString::number(driver.focus());
+    else if (name == QLatin1String("aec"))
+        value = QString::number(driver.aec());
+    else if (name == QLatin1String("mode"))
+        value = QString::number(driver.mode());
+    else if (name == QLatin1String("target"))
+        value = QString::number(driver.targetDevice());
+    else
+        return failure(QStringLiteral("unknown value \"%1\" (one of %2)")
+                           .arg(name, parameterNames().join(QLatin1Char(' '))));
+    const QString why = notReadReason();
+    if (why.isEmpty())
+        return ok(value);
+    return {Outcome::Warning, QStringLiteral("%1 %2 stored, not read: %3").arg(name, value, why)};
 }
 
 TLHostScriptRunner::Result TLHostScriptRunner::limits()
@@ -362,18 +477,80 @@ TLHostScriptRunner::Result TLHostScriptRunner::last()
         QStringLiteral("kv=%1 mas=%2 ma=%3 ms=%4 dap=%5")
             .arg(number(settings.kV), number(settings.mAs), number(settings.mA), number(settings.ms),
                  number(static_cast<double>(settings.dap.value(DAPValueUnit::mGy_cm2))));
-    return fromCondition(condition, values);
+    // Direct: the generator keeps the values of its last exposure, however old. Indirect: the
+    // driver gives an empty record when the console wrote no new report.
+    const int ended = exposuresEnded();
+    const bool fresh = driver.isDirectConnection() ? ended > exposuresSeen : settings.kV > 0.0;
+    exposuresSeen = ended;
+    const Result result = fromCondition(condition, values);
+    if (result.outcome != Outcome::Ok || fresh)
+        return result;
+    return {Outcome::Warning, QStringLiteral("no new exposure: ") + values};
 }
 
 TLHostScriptRunner::Result TLHostScriptRunner::command(const QStringList &words)
 {
     if (words.size() < 2 || words.size() > 3)
         return usage(QStringLiteral("command NAME [VALUE]"));
+    const QString &name = words.at(1);
     QVariant value;
     if (words.size() == 3)
         value = words.at(2);
-    const TLCondition condition = driver.executeCommand(words.at(1), value);
-    return fromCondition(condition, variantText(value));
+    const TLCondition condition = driver.executeCommand(name, value);
+    if (name == QLatin1String("switchOn") || name == QLatin1String("switchOff"))
+        return switched(name, condition);
+    Result result = fromCondition(condition, variantText(value));
+    if (name == QLatin1String("version") && result.outcome == Outcome::Ok && result.text.isEmpty()) {
+        const QString why = notReadReason();
+        result = {Outcome::Warning,
+                  QStringLiteral("no version: ")
+                      + (why.isEmpty() ? QStringLiteral("the generator did not answer") : why)};
+    }
+    return result;
+}
+
+TLHostScriptRunner::Result TLHostScriptRunner::switched(const QString &name, const TLCondition &condition)
+{
+    Result result = fromCondition(condition);
+    TLHostConsoleApplication *console = TLHostConsoleApplication::console();
+    if (!driver.isDirectConnection()) {
+        // The next activate writes into these folders: better to hear of a problem now.
+        const QString problem = console && name == QLatin1String("init") && result.outcome == Outcome::Ok
+                                    ? console->hints().afterIndirectInit()
+                                    : QString();
+        return problem.isEmpty() ? result : Result{Outcome::Warning, problem};
+    }
+    powered = name != QLatin1String("switchOff") && result.outcome != Outcome::Error;
+    if (console && result.outcome == Outcome::Error && name != QLatin1String("switchOff"))
+        console->hint(console->hints().afterSwitchOnFailure());
+    return result;
+}
+
+QVariantMap TLHostScriptRunner::linkHealth()
+{
+    QVariant health;
+    driver.executeCommand(QStringLiteral("linkHealth"), health);
+    return health.toMap(); // empty from a driver that does not know the command
+}
+
+QString TLHostScriptRunner::offReason() const
+{
+    if (!driver.isDirectConnection())
+        return QStringLiteral("in indirect mode the console software sets the generator");
+    if (!powered)
+        return QStringLiteral("the generator is not switched on");
+    return QString();
+}
+
+QString TLHostScriptRunner::notReadReason()
+{
+    const QString why = offReason();
+    if (!why.isEmpty())
+        return why;
+    const QVariantMap health = linkHealth();
+    if (!health.isEmpty() && !health.value(QStringLiteral("polling")).toBool())
+        return LinkDownReason;
+    return QString();
 }
 
 TLHostScriptRunner::Result TLHostScriptRunner::blockQueries(const QStringList &words)

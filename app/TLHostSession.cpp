@@ -3,6 +3,7 @@
 #include "TLGeneratorConfigData.h"
 #include "TLHostApplication.h"
 #include "TLHostCommandLine.h"
+#include "TLHostHints.h"
 #include "TLHostPaths.h"
 #include "TLHostSystemSettings.h"
 #include "TLProcedureCodes.h"
@@ -43,6 +44,19 @@ bool TLHostSession::loadPlugin(const QString &path)
     return true;
 }
 
+QString TLHostSession::pluginVersion() const
+{
+    if (!entry)
+        return QStringLiteral("unknown");
+    const std::unique_ptr<TLAbstractGeneratorDriver> asked(entry());
+    QVariant version;
+    // A driver that does not know the command leaves the value as it was: invalid.
+    if (asked)
+        asked->executeCommand(QStringLiteral("driverVersion"), version);
+    return version.isValid() && !version.toString().isEmpty() ? version.toString()
+                                                              : QStringLiteral("unknown");
+}
+
 bool TLHostSession::openDirect(const QString &portName, const TLHostCommandLine &options)
 {
     return open(true, portName, options);
@@ -50,6 +64,11 @@ bool TLHostSession::openDirect(const QString &portName, const TLHostCommandLine 
 
 bool TLHostSession::openIndirect(const QString &folder, const TLHostCommandLine &options)
 {
+    const QFileInfo info(folder);
+    if (info.exists() && !info.isDir()) {
+        error = QStringLiteral("--indirect %1 is a file, not a folder").arg(folder);
+        return false;
+    }
     return open(false, folder, options);
 }
 
@@ -92,6 +111,9 @@ bool TLHostSession::open(bool direct, const QString &portOrFolder, const TLHostC
         relay.reset(new TLSerialTraceRelay);
         if (!relay->start(portOrFolder, options.traceFile())) {
             error = relay->errorString();
+            const QString hint = TLHostHints::portProblem(portOrFolder);
+            if (!hint.isEmpty())
+                error += QStringLiteral("\nhint: ") + hint;
             relay.reset();
             return false;
         }

@@ -30,6 +30,9 @@ public:
     // exist, cannot be loaded or exports no `driver`.
     bool loadPlugin(const QString &path);
     QString pluginPath() const { return library.fileName(); }
+    // The plug-in's own version, from a driver object made for the question; "unknown" from a
+    // plug-in too old to tell.
+    QString pluginVersion() const;
 
     // Creates a driver object for direct mode on the port (or for indirect mode on the folder),
     // configured from the options. A driver made earlier is destroyed first.

@@ -2,8 +2,8 @@
 // against it (see --help). Without --port and --indirect it runs a demonstration against the
 // built-in simulators.
 
-#include "TLHostApplication.h"
 #include "TLHostCommandLine.h"
+#include "TLHostConsoleApplication.h"
 #include "TLHostDemo.h"
 #include "TLHostInterrupt.h"
 #include "TLHostPaths.h"
@@ -12,7 +12,9 @@
 #include "TLHostSession.h"
 #include "TLHostSpinner.h"
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <QTimer>
 #include <QTranslator>
 
 #include <cstdio>
@@ -21,6 +23,9 @@
 namespace {
 // Exit status of a run with bad usage (an error line of a command gives 1).
 constexpr int BadUsage = 2;
+constexpr int PluginMissing = 1;
+// How often the end says that it still waits for a busy device.
+constexpr int BusyReminderMs = 10000;
 
 int usageError(const QString &text)
 {
@@ -36,7 +41,28 @@ void printText(FILE *stream, const QString &text)
     std::fflush(stream);
 }
 
-int runCommands(TLHostSession &session, const TLHostCommandLine &options, TLHostSpinner &spinner)
+// The driver, destroyed as a host destroys it, waits while the host's device is busy, with no
+// end: say so, and keep saying so, so that nobody takes it for a hang.
+void closeSession(TLHostSession &session, TLHostConsoleApplication &console)
+{
+    QTimer reminder;
+    if (session.device().state() == DeviceState::Busy) {
+        console.note(
+            QStringLiteral("waiting for the host device to leave state 1 (busy); only then does the "
+                           "driver switch the generator off. Ctrl-C or SIGTERM twice ends at once."));
+        QElapsedTimer waited;
+        waited.start();
+        QObject::connect(&reminder, &QTimer::timeout, [&] {
+            console.note(QStringLiteral("still waiting for the host device to leave state 1 (busy), %1 s")
+                             .arg(waited.elapsed() / 1000));
+        });
+        reminder.start(BusyReminderMs);
+    }
+    session.close();
+}
+
+int runCommands(TLHostSession &session, const TLHostCommandLine &options, TLHostSpinner &spinner,
+                TLHostConsoleApplication &console)
 {
     const QString script = options.script();
     const bool prompt = script.isEmpty() && ::isatty(STDIN_FILENO);
@@ -55,6 +81,8 @@ int runCommands(TLHostSession &session, const TLHostCommandLine &options, TLHost
     }
 
     const bool direct = options.mode() == TLHostCommandLine::Mode::Direct;
+    console.hints().setPort(direct ? options.port() : QString());
+    console.hints().setFolders(direct ? QString() : options.indirectFolder(), options.workingDirectory());
     const bool opened = direct ? session.openDirect(options.port(), options)
                                : session.openIndirect(options.indirectFolder(), options);
     if (!opened)
@@ -65,21 +93,24 @@ int runCommands(TLHostSession &session, const TLHostCommandLine &options, TLHost
     if (prompt) {
         TLHostPrompt(runner).run();
     } else {
-        runner.runScript(input);
+        runner.runScript(input.handle());
     }
-    session.close();
+    closeSession(session, console);
+    if (TLHostInterrupt::requested())
+        return TLHostInterrupt::exitStatus();
     return runner.failed() ? 1 : 0;
 }
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    TLHostApplication app(argc, argv);
+    TLHostConsoleApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestrovan-host"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KESTROVAN_VERSION));
 
     TLHostCommandLine options;
-    switch (options.parse(QCoreApplication::arguments())) {
+    const TLHostCommandLine::Outcome outcome = options.parse(QCoreApplication::arguments());
+    switch (outcome) {
     case TLHostCommandLine::Outcome::BadUsage:
         return usageError(options.errorText());
     case TLHostCommandLine::Outcome::Help:
@@ -87,12 +118,16 @@ int main(int argc, char *argv[])
         return 0;
     case TLHostCommandLine::Outcome::Version:
         printText(stdout, QStringLiteral("kestrovan-host %1\n").arg(QCoreApplication::applicationVersion()));
-        return 0;
+        break;
     case TLHostCommandLine::Outcome::Run:
         break;
     }
 
-    app.setPrinting(stderr, options.logLevel(), TLHostApplication::PrintFormat::Compact);
+    const bool versionOnly = outcome == TLHostCommandLine::Outcome::Version;
+    app.setLogLevel(options.logLevel());
+    QString logError;
+    if (!versionOnly && !options.logFile().isEmpty() && !app.openLogFile(options.logFile(), logError))
+        return usageError(logError);
     // Only the demonstration reads the records back (its alarm step); a long session would
     // otherwise keep every log line in memory.
     app.setRecording(options.mode() == TLHostCommandLine::Mode::Demo);
@@ -110,17 +145,31 @@ int main(int argc, char *argv[])
         QCoreApplication::installTranslator(&translator);
     }
 
+    // Asked for the version, a missing plug-in is an answer, not bad usage.
+    const auto pluginError = [versionOnly](const QString &text) {
+        if (!versionOnly)
+            return usageError(text);
+        std::fprintf(stderr, "kestrovan-host: %s\n", qUtf8Printable(text));
+        return PluginMissing;
+    };
     QString plugin = options.plugin();
     if (plugin.isEmpty()) {
         plugin = TLHostPaths::defaultPlugin();
         if (plugin.isEmpty())
-            return usageError(QStringLiteral("the driver library was not found (looked for %1); "
-                                             "give it with --plugin")
-                                  .arg(TLHostPaths::pluginCandidates().join(QStringLiteral(", "))));
+            return pluginError(QStringLiteral("the driver library was not found (looked for %1); "
+                                              "give it with --plugin")
+                                   .arg(TLHostPaths::pluginCandidates().join(QStringLiteral(", "))));
     }
     TLHostSession session;
     if (!session.loadPlugin(plugin))
-        return usageError(session.errorString());
+        return pluginError(session.errorString());
+    const QString driverLine =
+        QStringLiteral("driver %1 (%2)").arg(session.pluginVersion(), session.pluginPath());
+    if (versionOnly) {
+        printText(stdout, driverLine + QLatin1Char('\n'));
+        return 0;
+    }
+    app.note(QStringLiteral("version %1, %2").arg(QCoreApplication::applicationVersion(), driverLine));
 
     TLHostInterrupt::install();
     TLHostSpinner spinner(TLHostSpinner::standardErrorIsTerminal());
@@ -128,5 +177,5 @@ int main(int argc, char *argv[])
         TLHostDemo demo(session, options, &spinner);
         return demo.run();
     }
-    return runCommands(session, options, spinner);
+    return runCommands(session, options, spinner, app);
 }

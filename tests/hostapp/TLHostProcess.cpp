@@ -1,6 +1,7 @@
 #include "TLHostProcess.h"
 
 #include <QDeadlineTimer>
+#include <QRegularExpression>
 
 namespace {
 constexpr int StartTimeoutMs = 10000;
@@ -26,14 +27,24 @@ void TLHostProcess::write(const QByteArray &text)
     child.waitForBytesWritten(WriteTimeoutMs);
 }
 
-bool TLHostProcess::waitForLine(const QString &line, int timeoutMs)
+bool TLHostProcess::waitFor(const std::function<bool()> &seen, int timeoutMs)
 {
-    for (QDeadlineTimer deadline(timeoutMs); !outputLines().contains(line);
-         child.waitForReadyRead(ReadStepMs)) {
+    // waitForReadyRead() wakes for standard output only: step in slices to see standard error.
+    for (QDeadlineTimer deadline(timeoutMs); !seen(); child.waitForReadyRead(ReadStepMs)) {
         if (deadline.hasExpired() || child.state() == QProcess::NotRunning)
-            return false;
+            return seen();
     }
     return true;
+}
+
+bool TLHostProcess::waitForLine(const QString &line, int timeoutMs)
+{
+    return waitFor([&] { return outputLines().contains(line); }, timeoutMs);
+}
+
+bool TLHostProcess::waitForError(const QString &text, int timeoutMs)
+{
+    return waitFor([&] { return errorText().contains(text); }, timeoutMs);
 }
 
 bool TLHostProcess::finish(int timeoutMs)
@@ -47,10 +58,15 @@ bool TLHostProcess::finish(int timeoutMs)
     return finished;
 }
 
-QStringList TLHostProcess::outputLines()
+QStringList TLHostProcess::outputLines(bool keepStamps)
 {
+    static const QRegularExpression stamp(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{6} "));
     collect();
-    return QString::fromUtf8(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList lines = QString::fromUtf8(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (!keepStamps)
+        lines.replaceInStrings(stamp, QString());
+    return lines;
 }
 
 QString TLHostProcess::errorText()

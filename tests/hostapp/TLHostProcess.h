@@ -4,6 +4,8 @@
 #include <QProcess>
 #include <QStringList>
 
+#include <functional>
+
 // kestrovan-host as a child process of a test: arguments, a script on its standard input, and
 // what it printed.
 class TLHostProcess
@@ -19,8 +21,10 @@ public:
     bool start(const QStringList &arguments, const QByteArray &script = {}, bool keepInputOpen = false);
     void write(const QByteArray &text);
     void closeInput() { child.closeWriteChannel(); }
-    // False after the time, or when the program ended without printing the line.
+    // False after the time, or when the program ended without printing the line (on standard
+    // output, without its time stamp) or the text (anywhere on standard error).
     bool waitForLine(const QString &line, int timeoutMs);
+    bool waitForError(const QString &text, int timeoutMs);
     // False when the program had to be killed after the time.
     bool finish(int timeoutMs = FinishTimeoutMs);
     bool run(const QStringList &arguments, const QByteArray &script = {})
@@ -30,11 +34,13 @@ public:
 
     int exitCode() const { return child.exitCode(); }
     bool crashed() const { return child.exitStatus() != QProcess::NormalExit; }
-    QStringList outputLines();
+    // Standard output by lines, each without the time stamp it may begin with.
+    QStringList outputLines(bool keepStamps = false);
     QString errorText();
 
 private:
     void collect();
+    bool waitFor(const std::function<bool()> &seen, int timeoutMs);
 
     QProcess child;
     QByteArray out;

@@ -91,10 +91,13 @@ private slots:
         QTest::newRow("no folder, in English from the file")
             << "missing" << QByteArray("language=en\nindirect=/elsewhere\n")
             << QStringList{
-                   "error: The communication folder does not exist. (%1)",
+                   "error: The communication folder does not exist. (%1); the driver reported ERROR "
+                   "\"communication path does not exist (%1)\"",
                    "warning: The procedure code for the generator is missing.\\nPlease make the settings "
-                   "manually at the generator's console.",
-                   "ok kv=0 mas=0 ma=0 ms=0 dap=0"};
+                   "manually at the generator's console.; the driver reported WARNING \"no procedure code\"",
+                   "warning: no new exposure: kv=0 mas=0 ma=0 ms=0 dap=0; the driver reported WARNING \"no "
+                   "new "
+                   "trigger file found\""};
     }
     void indirectScript()
     {

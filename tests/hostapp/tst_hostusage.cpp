@@ -4,6 +4,7 @@
 #include "TLHostProcess.h"
 #include "TLTestMain.h"
 
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 class TestHostUsage : public QObject
@@ -50,6 +51,9 @@ private slots:
         row("unknown key in the file", {"--config", writeConfig("indirect=/tmp\nspeed=fast\n")},
             "unknown key \"speed\"");
         row("missing file", {"--config", file("none.ini")}, "does not exist");
+        row("folder that is a file", {"--indirect", file("host.ini")}, "is a file, not a folder");
+        row("log file in no folder", {"--indirect", dir, "--log-file", file("none/host.log")},
+            "cannot write the log file");
     }
     void badUsageStopsBeforeRunning()
     {
@@ -67,12 +71,14 @@ private slots:
     {
         QTest::addColumn<QByteArray>("script");
         QTest::addColumn<QStringList>("lines");
+        // Indirect mode never talks to the generator.
+        const QString indirect = QStringLiteral("in indirect mode the console software sets the generator");
         QTest::newRow("unknown command and value")
             << QByteArray("frobnicate\nget speed\nget kv\n")
             << QStringList{
                    "error: unknown command \"frobnicate\" (help lists the commands)",
                    "error: unknown value \"speed\" (one of kv mas ma ms density focus aec mode target)",
-                   "ok 0"};
+                   "warning: kv 0 stored, not read: " + indirect};
         const QByteArray wrong(
             "set kv seventy\nset focus 1.5\nset ms 1e999\nset kv\nblock-queries maybe\ndevice-state 9\n");
         QTest::newRow("no numbers, wrong arguments")
@@ -85,7 +91,10 @@ private slots:
         QTest::newRow("stored values, then quit")
             << QByteArray(
                    "set kv 70.5\nset mode 2\nget kv\nget mode\ndevice-state 3\ndevice-state\nquit\nget kv\n")
-            << QStringList{"ok", "ok", "ok 70.5", "ok 2", "ok", "ok 3", "ok"};
+            << QStringList{"warning: kv 70.5 stored, not sent: " + indirect,
+                           "warning: mode 2 stored, not sent: " + indirect,
+                           "warning: kv 70.5 stored, not read: " + indirect,
+                           "warning: mode 2 stored, not read: " + indirect, "ok", "ok 3", "ok"};
     }
     void badCommandsGiveErrorLines()
     {
@@ -97,6 +106,33 @@ private slots:
         QVERIFY(!host.crashed());
         QCOMPARE(host.outputLines(), lines);
         QCOMPARE(host.exitCode(), lines.filter(QStringLiteral("error:")).isEmpty() ? 0 : 1);
+    }
+
+    // The program's version and the plug-in's (a plug-in too old to tell says "unknown").
+    void versionNamesTheDriver_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("driverLine"); // a pattern; empty: no such line
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("the built driver")
+            << QStringList{"--version"}
+            << "^driver (\\d+\\.\\d+\\.\\d+\\S*|unknown) \\(.*kestrovandriver.*\\)$" << 0;
+        QTest::newRow("no driver") << QStringList{"--version", "--plugin", KESTROVAN_TLCORE_LIBRARY}
+                                   << QString() << 1;
+    }
+    void versionNamesTheDriver()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, driverLine);
+        QFETCH(int, exitCode);
+        TLHostProcess host;
+        QVERIFY(host.run(arguments));
+        QCOMPARE(host.exitCode(), exitCode);
+        const QStringList lines = host.outputLines();
+        QCOMPARE(lines.size(), driverLine.isEmpty() ? 1 : 2);
+        QVERIFY(lines.first().startsWith(QLatin1String("kestrovan-host ")));
+        if (!driverLine.isEmpty())
+            QVERIFY2(QRegularExpression(driverLine).match(lines.last()).hasMatch(), qPrintable(lines.last()));
     }
 };
 

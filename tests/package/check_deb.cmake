@@ -91,14 +91,16 @@ endif()
 set(root ${WORK_DIR}/runtime/usr)
 set(host ${root}/${BINDIR}/kestrovan-host)
 run("kestrovan-host --version" ${host} --version)
-if(NOT out MATCHES "^kestrovan-host ${VERSION}([^.0-9]|$)")
+if(NOT out MATCHES "^kestrovan-host ${VERSION}\ndriver ${VERSION} \\([^\n]*libkestrovandriver[^\n]*\\)\n$")
     message(FATAL_ERROR "kestrovan-host --version printed \"${out}\"")
 endif()
 # The unpacked program finds the unpacked plug-in by itself (it loads its libraries by their
 # versioned names), and the plug-in says which version it is.
 file(WRITE ${WORK_DIR}/script "init\ncommand driverVersion\nquit\n")
 run("the unpacked kestrovan-host" ${host} --indirect ${WORK_DIR}/folder ${WORK_DIR}/script)
-if(NOT out MATCHES "ok ${VERSION}\n")
+# Each result line begins with a time stamp.
+string(REGEX REPLACE "(^|\n)[0-9-]+ [0-9:.]+ " "\\1" out "${out}")
+if(NOT out MATCHES "(^|\n)ok ${VERSION}\n")
     message(FATAL_ERROR "the unpacked plug-in did not answer driverVersion with ${VERSION}:\n${out}")
 endif()
 # ... and the unpacked translation.
