@@ -146,7 +146,7 @@ void TLKestrovanSimulatorShell::setTrace(bool enabled)
 bool TLKestrovanSimulatorShell::openTraceFile(const QString &path, QString &error)
 {
     std::lock_guard<std::mutex> lock(sink->mutex);
-    if (!sink->file.open(path)) {
+    if (!(path == QLatin1String("-") ? sink->file.openStandardOutput() : sink->file.open(path))) {
         error = sink->file.errorString();
         return false;
     }

@@ -30,8 +30,8 @@ public:
     bool execute(const QString &line);
     // Prints every byte on the line as it passes.
     void setTrace(bool enabled);
-    // Writes every byte on the line to this file (replaced) as it passes, from now on. False
-    // with the reason in error when it cannot be written.
+    // Writes every byte on the line to this file (replaced; "-": standard output) as it
+    // passes, from now on. False with the reason in error when it cannot be written.
     bool openTraceFile(const QString &path, QString &error);
 
     static QString helpText();
