@@ -1,20 +1,15 @@
 // The generator simulator from the driver's end of its pseudo-terminal (a raw descriptor on the
-// slave), set up and read through its command shell as a person at kestrovan-sim would; what it
-// refuses, and its traces read back as kestrovan-trace reads them.
+// slave), set up and read through its command shell as a person at kestrovan-sim would.
 
 #include "KestrovanTiming.h"
 #include "TLKestrovanGeneratorSimulator.h"
 #include "TLKestrovanSimulatorShell.h"
 #include "TLTestMain.h"
-#include "TLTraceReader.h"
 
-#include <QBuffer>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QHash>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -73,7 +68,6 @@ private slots:
     void floodEchoesAreNotOwn();
     void refusals_data();
     void refusals();
-    void traces();
 
 private:
     void send(const QByteArray &bytes)
@@ -402,40 +396,28 @@ void TestGeneratorSimulator::floodEchoesAreNotOwn()
     QVERIFY(run("status").contains(QStringLiteral(" pending=1 ")));
 }
 
+// A command that cannot run says why and changes nothing.
 void TestGeneratorSimulator::refusals_data()
 {
     QTest::addColumn<QString>("command");
     QTest::addColumn<QString>("reason"); // how it starts
-    const auto row = [](const char *name, const char *command, const QString &reason) {
-        QTest::newRow(name) << QString(command) << reason;
+    const auto row = [](const char *command, const char *reason) {
+        QTest::newRow(command) << QString(command) << QString(reason);
     };
-    const QString onOff = QStringLiteral("it takes on or off");
-    const QString milliseconds = QStringLiteral("MS must be a number of milliseconds");
-    const QString count = QStringLiteral("N must be a whole number, or -1 for all");
-    const QString errorCode = QStringLiteral("CODE must be a whole number");
-    const QString code = QStringLiteral("CODE must be one of fc dc em kv ");
-    row("unknown command", "frobnicate", "no such command; \"help\" lists them");
-    row("arguments to a plain command", "status now", "it takes no arguments");
-    row("neither on nor off", "power maybe", onOff);
-    row("hold neither on nor off", "hold maybe", onOff);
-    row("drop-acks not a number", "drop-acks x", count);
-    row("drop-acks below all", "drop-acks -2", count);
-    row("error code not a number", "error abc", errorCode);
-    row("fail code not a number", "fail x", errorCode);
-    row("set: no such code", "set zz 1", code);
-    row("get: no such code", "get kx", code);
-    row("set without a value", "set kv", "it takes a CODE and a VALUE");
-    row("dose not a number", "dose much", "VALUE must be a decimal number");
-    row("raw: half a byte", "raw 7", "HEX must be pairs of hexadecimal digits");
-    row("send: two words", "send vs 1", "PAYLOAD must be one word");
-    row("inject-before: no time", "inject-before xy1400 soon", milliseconds);
-    row("sleep beyond the bound", "sleep 600001", milliseconds + " from 0 to 600000");
-    row("delay below zero", "delay -1 xv", milliseconds);
-    row("flood of no kind", "flood fast", "KIND is one of telegrams");
-    row("split after 0 bytes", "split 80 xy 0", "after MS come a PREFIX");
-    row("error storm without count", "error-storm 60", "it takes MS and a COUNT");
-    row("transcript into no folder", "transcript /nonexistent/t.trace",
-        "/nonexistent/t.trace cannot be written: ");
+    row("frobnicate", "no such command; \"help\" lists them");
+    row("status now", "it takes no arguments");
+    row("power maybe", "it takes on or off");
+    row("drop-acks x", "N must be a whole number, or -1 for all");
+    row("drop-acks -2", "N must be a whole number, or -1 for all");
+    row("error abc", "CODE must be a whole number");
+    row("set zz 1", "CODE must be one of fc dc em kv ");
+    row("set kv", "it takes a CODE and a VALUE");
+    row("dose much", "VALUE must be a decimal number");
+    row("raw 7", "HEX must be pairs of hexadecimal digits");
+    row("send vs 1", "PAYLOAD must be one word");
+    row("sleep 600001", "MS must be a number of milliseconds from 0 to 600000");
+    row("split 80 xy 0", "after MS come a PREFIX");
+    row("transcript /nonexistent/t.trace", "/nonexistent/t.trace cannot be written: ");
 }
 
 void TestGeneratorSimulator::refusals()
@@ -448,73 +430,6 @@ void TestGeneratorSimulator::refusals()
              qPrintable(answer));
     QVERIFY2(!answer.contains(QLatin1String(" / ")), qPrintable(answer)); // one line
     QCOMPARE(run("status"), before);
-}
-
-namespace {
-QList<TLTraceChunk> readTrace(QIODevice &device, int &skipped)
-{
-    TLTraceReader reader(device);
-    QList<TLTraceChunk> chunks;
-    for (TLTraceChunk chunk; reader.next(chunk);)
-        chunks << chunk;
-    skipped = reader.skippedLines();
-    return chunks;
-}
-
-QList<TLTraceChunk> readTraceFile(const QString &path, int &skipped)
-{
-    QFile file(path);
-    skipped = -1;
-    return file.open(QIODevice::ReadOnly) ? readTrace(file, skipped) : QList<TLTraceChunk>();
-}
-} // namespace
-
-// The trace file of --trace, a transcript written into a file and one printed read as
-// kestrovan-trace reads them: nothing skipped, the same chunks, the driver's bytes as TX.
-void TestGeneratorSimulator::traces()
-{
-    QTemporaryDir folder;
-    const QString live = folder.filePath(QStringLiteral("live.trace"));
-    const QString kept = folder.filePath(QStringLiteral("kept.trace"));
-    QString error;
-    QVERIFY2(shell->openTraceFile(live, error), qPrintable(error));
-    const QByteArray before = TLTraceChunk::wallClock();
-    send(tg("st?"));
-    QByteArrayList pieces;
-    QByteArray bytes;
-    QVERIFY(collect(0, pieces, bytes)); // echoes the reply
-    // Query, its echo, the reply, the reply's echo.
-    int skipped = 0;
-    QTRY_COMPARE_WITH_TIMEOUT(readTraceFile(live, skipped).size(), 4, AnswerMs);
-    const QByteArray after = TLTraceChunk::wallClock();
-    const QList<TLTraceChunk> chunks = readTraceFile(live, skipped);
-    QCOMPARE(skipped, 0);
-    using Direction = TLTraceChunk::Direction;
-    const QList<QPair<Direction, QByteArray>> expected{{Direction::Tx, tg("st?")},
-                                                       {Direction::Rx, tg("st?").right(1)},
-                                                       {Direction::Rx, tg("st0")},
-                                                       {Direction::Tx, tg("st0").right(1)}};
-    for (int i = 0; i < chunks.size(); ++i) {
-        QCOMPARE(int(chunks.at(i).direction), int(expected.at(i).first));
-        QCOMPARE(chunks.at(i).bytes, expected.at(i).second);
-        QVERIFY2(chunks.at(i).clock >= before && chunks.at(i).clock <= after, chunks.at(i).clock.constData());
-        QVERIFY(i == 0 || chunks.at(i).elapsedUs >= chunks.at(i - 1).elapsedUs);
-    }
-
-    QCOMPARE(run("transcript " + kept), QStringLiteral("ok"));
-    output.clear();
-    shell->execute(QStringLiteral("transcript"));
-    QByteArray printed = output.join(QLatin1Char('\n')).toLatin1();
-    QBuffer printedDevice(&printed);
-    QVERIFY(printedDevice.open(QIODevice::ReadOnly));
-    int printedSkipped = 0;
-    for (const QList<TLTraceChunk> &other :
-         {readTraceFile(kept, skipped), readTrace(printedDevice, printedSkipped)}) {
-        QCOMPARE(skipped + printedSkipped, 0);
-        QCOMPARE(other.size(), chunks.size());
-        for (int i = 0; i < chunks.size(); ++i)
-            QCOMPARE(other.at(i).line(), chunks.at(i).line());
-    }
 }
 
 TL_TEST_MAIN(TestGeneratorSimulator)
