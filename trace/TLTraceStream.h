@@ -24,7 +24,8 @@ public:
     static constexpr int TickMs = 100;
     // A trace whose last line was stamped within this of the reading machine's clock is being
     // written now. An older one (a saved file sent through a pipe that stalls) keeps its own time.
-    static constexpr qint64 LiveSkewUs = 2000000;
+    // Generous: a reader that starts late on a busy machine still reads its first lines as live.
+    static constexpr qint64 LiveSkewUs = 10000000;
     // The decoder's time stays this far behind the clock: the lines of that moment may still be on
     // their way through the pipe, and a line that comes later than the time it carries would be
     // decoded out of order.
