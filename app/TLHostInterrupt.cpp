@@ -10,8 +10,9 @@
 namespace {
 std::atomic<int> firstSignal{0};
 
-const char FirstText[] = "\nkestrovan-host: stopping after the command at hand, once the driver has switched "
-                         "the generator off; a second Ctrl-C or SIGTERM ends at once, without switching it off\n";
+const char FirstText[] =
+    "\nkestrovan-host: stopping after the command at hand, once the driver has switched "
+    "the generator off; a second Ctrl-C or SIGTERM ends at once, without switching it off\n";
 const char SecondText[] = "\nkestrovan-host: ended at once; the generator was not switched off\n";
 
 void say(const char *text, size_t size)

@@ -37,8 +37,8 @@ QStringList completionWords()
     if (index == 1 && (words.first() == QLatin1String("get") || words.first() == QLatin1String("set")))
         return TLHostScriptRunner::parameterNames();
     if (index == 1 && words.first() == QLatin1String("command"))
-        return {QStringLiteral("version"), QStringLiteral("isDapEnabled"), QStringLiteral("switchOn"),
-                QStringLiteral("switchOff"), QStringLiteral("linkHealth"), QStringLiteral("driverVersion")};
+        return {QStringLiteral("version"),   QStringLiteral("isDapEnabled"), QStringLiteral("switchOn"),
+                QStringLiteral("switchOff"), QStringLiteral("linkHealth"),   QStringLiteral("driverVersion")};
     if (index == 1 && words.first() == QLatin1String("block-queries"))
         return {QStringLiteral("on"), QStringLiteral("off")};
     return {};

@@ -65,7 +65,7 @@ private:
     int port = -1;
     int wakeRead = -1;
     int wakeWrite = -1;
-    FILE *trace = nullptr; // written by the relay thread only while it runs
+    FILE *trace = nullptr;    // written by the relay thread only while it runs
     bool traceBroken = false; // likewise
     QString slave;
     QString error;

@@ -28,7 +28,7 @@ constexpr int AnswerMs = 3000; // far above the simulator's own latency of a few
 // An echo that has not come within the acknowledgement window does not count.
 constexpr int NoEchoWindowMs = Kestrovan::AckWindowMs;
 constexpr int QuietMs = 300; // the simulator has finished writing
-constexpr int DelayMs = 500;   // power-on and focus-ready delays
+constexpr int DelayMs = 500; // power-on and focus-ready delays
 constexpr int PollMs = 20;
 
 const auto fromHex = [](const char *text) { return QByteArray::fromHex(text); };

@@ -94,7 +94,10 @@ private slots:
             << QStringList{"warning: kv 70.5 stored, not sent: " + indirect,
                            "warning: mode 2 stored, not sent: " + indirect,
                            "warning: kv 70.5 stored, not read: " + indirect,
-                           "warning: mode 2 stored, not read: " + indirect, "ok", "ok 3", "ok"};
+                           "warning: mode 2 stored, not read: " + indirect,
+                           "ok",
+                           "ok 3",
+                           "ok"};
     }
     void badCommandsGiveErrorLines()
     {

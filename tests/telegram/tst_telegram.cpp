@@ -130,8 +130,8 @@ private slots:
         QTest::newRow("31 bytes without a terminator can still end in a telegram")
             << QByteArrayList{QByteArray(28, 'a') + st} << QVector<int>{0} << QByteArrayList{st} << 0 << 28;
         QTest::newRow("more than 31 without a terminator: noise, but a telegram at its end kept")
-            << QByteArrayList{QByteArray(40, 'a'), st + st} << QVector<int>{0, 5} << QByteArrayList{st, st} << 0
-            << 40;
+            << QByteArrayList{QByteArray(40, 'a'), st + st} << QVector<int>{0, 5} << QByteArrayList{st, st}
+            << 0 << 40;
         QTest::newRow("an echo glued to garbage still counts")
             << QByteArrayList{"st", "q\x9a"} << QVector<int>{0, 30} << QByteArrayList{"\x9a"} << 1 << 3;
         QTest::newRow("lone terminators and a two-byte telegram")
