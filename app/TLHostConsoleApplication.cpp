@@ -6,7 +6,6 @@
 #include <QFile>
 
 #include <cerrno>
-#include <cstring>
 
 namespace {
 QString oneLine(QString text)
@@ -58,8 +57,7 @@ bool TLHostConsoleApplication::openLogFile(const QString &path, QString &error)
 {
     FILE *file = std::fopen(QFile::encodeName(path).constData(), "w");
     if (!file) {
-        error = QStringLiteral("cannot write the log file %1: %2")
-                    .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        error = QStringLiteral("cannot write the log file %1: %2").arg(path, qt_error_string(errno));
         return false;
     }
     std::lock_guard<std::mutex> lock(outputMutex);

@@ -41,8 +41,12 @@ QString TLHostHints::portProblem(const QString &path)
                          .arg(path, ports.join(QStringLiteral(", ")));
     }
     if (::access(name.constData(), R_OK | W_OK) != 0 && errno == EACCES) {
-        const group *owner = ::getgrgid(info.st_gid);
-        const QString groupName = owner ? QString::fromLocal8Bit(owner->gr_name) : QStringLiteral("dialout");
+        // The reentrant lookup: a host may ask for hints from any thread.
+        group entry{};
+        group *owner = nullptr;
+        char buffer[GroupBufferBytes];
+        const bool found = ::getgrgid_r(info.st_gid, &entry, buffer, sizeof buffer, &owner) == 0 && owner;
+        const QString groupName = found ? QString::fromLocal8Bit(owner->gr_name) : QStringLiteral("dialout");
         return QStringLiteral("no permission to open %1: add your user to the group %2 "
                               "(sudo usermod -aG %2 $USER) and log in again")
             .arg(path, groupName);

@@ -27,6 +27,8 @@ public:
     static QStringList serialPortsById();
 
     static constexpr const char *SerialByIdFolder = "/dev/serial/by-id";
+    // Room for one group entry with its members; a larger one is named "dialout", as most are.
+    static constexpr int GroupBufferBytes = 16 * 1024;
 
 private:
     QString port;

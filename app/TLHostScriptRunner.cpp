@@ -482,7 +482,7 @@ TLHostScriptRunner::Result TLHostScriptRunner::last()
     const int ended = exposuresEnded();
     const bool fresh = driver.isDirectConnection() ? ended > exposuresSeen : settings.kV > 0.0;
     exposuresSeen = ended;
-    const Result result = fromCondition(condition, values);
+    Result result = fromCondition(condition, values);
     if (result.outcome != Outcome::Ok || fresh)
         return result;
     return {Outcome::Warning, QStringLiteral("no new exposure: ") + values};
@@ -544,7 +544,7 @@ QString TLHostScriptRunner::offReason() const
 
 QString TLHostScriptRunner::notReadReason()
 {
-    const QString why = offReason();
+    QString why = offReason();
     if (!why.isEmpty())
         return why;
     const QVariantMap health = linkHealth();

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <system_error>
 
@@ -227,6 +226,7 @@ void TLSerialTraceRelay::note(const QByteArray &text)
     // A reader at the end of a pipe went away, or the disk is full: the line to the generator
     // matters more than its record.
     traceBroken = true;
-    std::fprintf(stderr, "kestrovan-host: the trace can no longer be written (%s); the run goes on without it\n",
-                 std::strerror(errno));
+    std::fprintf(stderr,
+                 "kestrovan-host: the trace can no longer be written (%s); the run goes on without it\n",
+                 errnoText().constData());
 }

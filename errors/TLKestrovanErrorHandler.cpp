@@ -109,8 +109,8 @@ TLCondition TLKestrovanErrorHandler::errorCondition(const QString &code) const
     // A code that is no number is no code of the catalogue: looked up as 0, a fault would read
     // as "no fault".
     bool isNumber = false;
-    code.toInt(&isNumber, 10);
-    const auto entry = isNumber ? errors.constFind(codeKey(code)) : errors.cend();
+    const qint32 key = code.toInt(&isNumber, 10);
+    const auto entry = isNumber ? errors.constFind(key) : errors.cend();
     if (entry != errors.cend())
         return entry.value();
 

@@ -115,10 +115,13 @@ private:
     // while a flood of them is under way.
     void logUnusableTelegram(const QString &line);
     void flushUnusableTelegrams();
-    // Shows the alarms held back while alarms came faster than one a second.
-    void showHeldBackAlarms();
     void logLinkHealth() const;
 
+private slots:
+    // Shows the alarms held back while alarms came faster than one a second.
+    void showHeldBackAlarms();
+
+private:
     QSharedPointer<TLKestrovanSerialCommunicator> communicator;
     QHash<int, quint16> commandCodes;
     QHash<int, QString> currentValues;

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -34,7 +33,7 @@ extern "C" void onSignal(int number)
 
 QString systemError()
 {
-    return QString::fromLocal8Bit(std::strerror(errno));
+    return qt_error_string(errno);
 }
 } // namespace
 

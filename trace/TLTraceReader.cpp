@@ -10,7 +10,9 @@ bool TLTraceReader::next(TLTraceChunk &chunk)
 {
     for (;;) {
         // On a pipe readLine() waits for a whole line; only the end of the input gives nothing.
-        QByteArray line = input ? input->readLine(MaxLineBytes) : QByteArray();
+        if (!input)
+            return false;
+        QByteArray line = input->readLine(MaxLineBytes);
         if (line.isEmpty())
             return false;
         if (line.size() >= MaxLineBytes - 1 && !line.endsWith('\n')) {

@@ -59,7 +59,7 @@ TLTraceStream::End TLTraceStream::run(TLTraceReader &reader, TLTraceDecoder &dec
         pollfd input{fd, POLLIN, 0};
         const int ready = ::poll(&input, 1, TickMs);
         if (ready < 0 && errno != EINTR) {
-            error = QString::fromLocal8Bit(std::strerror(errno));
+            error = qt_error_string(errno);
             return End::Failed;
         }
         if (ready <= 0) {
@@ -70,7 +70,7 @@ TLTraceStream::End TLTraceStream::run(TLTraceReader &reader, TLTraceDecoder &dec
         if (read < 0) {
             if (errno == EINTR || errno == EAGAIN)
                 continue;
-            error = QString::fromLocal8Bit(std::strerror(errno));
+            error = qt_error_string(errno);
             return End::Failed;
         }
         if (read == 0) {

@@ -17,7 +17,6 @@
 #include <cerrno>
 #include <cmath>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -88,10 +87,10 @@ int decodedStatus(const TLTraceReport &output, const QString &source, int skippe
 int cannotRead(const QString &source)
 {
     TLTraceReport::print(
-        stderr, errno == EINTR // a FIFO nobody opened for writing
-                    ? QStringLiteral("kestrovan-trace: stopped while waiting for a writer of %1").arg(source)
-                    : QStringLiteral("kestrovan-trace: cannot read %1: %2")
-                          .arg(source, QString::fromLocal8Bit(std::strerror(errno))));
+        stderr,
+        errno == EINTR // a FIFO nobody opened for writing
+            ? QStringLiteral("kestrovan-trace: stopped while waiting for a writer of %1").arg(source)
+            : QStringLiteral("kestrovan-trace: cannot read %1: %2").arg(source, qt_error_string(errno)));
     return Failure;
 }
 

@@ -226,6 +226,7 @@ bool FloodBench::begin()
         return false;
     timedSetKv(70); // warm-up
     std::vector<double> quiet;
+    quiet.reserve(QuietSetKvCalls);
     for (int i = 0; i < QuietSetKvCalls; ++i)
         quiet.push_back(double(timedSetKv(71 + i)));
     quietSetKvMs = qint64(percentile(quiet, 0.5));

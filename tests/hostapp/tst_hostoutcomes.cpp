@@ -82,22 +82,27 @@ private slots:
         QTest::newRow("no such port")
             << none << QByteArray("init\nget kv\nset kv 90\nlast\ncommand version\n") << Event::None
             << QByteArray()
-            << QStringList{"error: Fehler beim Öffnen des COM-Ports /dev/kestrovan-none (No such file or directory); "
-                           "the driver reported ERROR \"failed to switch on generator - com port error\"",
+            << QStringList{QStringLiteral(
+                               "error: Fehler beim Öffnen des COM-Ports %1 (No such file or directory); "
+                               "the driver reported ERROR \"failed to switch on generator - com port error\"")
+                               .arg(none),
                            "warning: kv 0 stored, not read: the generator is not switched on",
                            "warning: kv 90 stored, not sent: the generator is not switched on",
-                           "warning: no new exposure: kv=0 mas=0 ma=0 ms=0 dap=0; the driver reported WARNING "
-                           "\"no reply for the last exposure's kV, mAs, mA, ms\"",
+                           QStringLiteral(
+                               "warning: no new exposure: kv=0 mas=0 ma=0 ms=0 dap=0; the driver reported "
+                               "WARNING \"no reply for the last exposure's kV, mAs, mA, ms\""),
                            "warning: no version: the generator is not switched on"}
             << "hint: /dev/kestrovan-none does not exist" << 1;
         QTest::newRow("generator stops answering")
             << QString() << QByteArray("init\n") << Event::GeneratorSilent
             << QByteArray("set kv 90\nget kv\n")
             << QStringList{"ok",
-                           "warning: kv 90 not acknowledged: the generator stopped answering; the driver reported "
-                           "ALARM \"Es trat ein Fehler bei der Kommunikation mit dem Generator auf.\"",
-                           "warning: kv 0 stored, not read: the link to the generator is down (switchOn connects "
-                           "again)"}
+                           QStringLiteral(
+                               "warning: kv 90 not acknowledged: the generator stopped answering; the "
+                               "driver reported ALARM \"Es trat ein Fehler bei der Kommunikation mit "
+                               "dem Generator auf.\""),
+                           QStringLiteral("warning: kv 0 stored, not read: the link to the generator is down "
+                                          "(switchOn connects again)")}
             << "hint: the generator on %1 stopped answering" << 0;
         QTest::newRow("second SIGTERM while busy")
             << QString() << QByteArray("init\ndevice-state 1\nquit\n") << Event::TerminateTwiceWhileBusy

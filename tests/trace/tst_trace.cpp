@@ -88,7 +88,7 @@ QByteArray telegram(const QByteArray &text)
 {
     char check = 0;
     for (const char byte : text)
-        check ^= byte;
+        check = char(check ^ byte);
     return text + char(check | 0x80);
 }
 
@@ -112,7 +112,7 @@ Chunks writtenAgain(const QByteArray &text, int writes)
 {
     Chunks chunks;
     for (int write = 0; write < writes; ++write)
-        chunks << tx(write * 500, telegram(text));
+        chunks << tx(qint64(write) * 500, telegram(text));
     return chunks;
 }
 
@@ -547,7 +547,8 @@ void TestTrace::pictureSaysWhatItLeavesOut_data()
                                      << 0;
     QByteArray lone;
     for (int event = 0; event <= TLTraceReport::MaxPictureEvents; ++event)
-        lone += TLTraceChunk{Direction::Tx, event * 1000, "2025-01-31 12:00:00.000000", "\xa5"}.line() + '\n';
+        lone += TLTraceChunk{Direction::Tx, qint64(event) * 1000, "2025-01-31 12:00:00.000000", "\xa5"}.line()
+                + '\n';
     QTest::newRow("one event more than a picture holds, and no telegram")
         << lone << QStringList() << TLTraceReport::MaxPictureEvents
         << QByteArray("5000 of 5001 events (0.000 s to 4.999 s into the trace): 0 before and 1 after") << 1;
