@@ -1,8 +1,10 @@
 // kestrovan-sim: a generator on a pseudo-terminal, for people without the real one. The first
 // line on stdout names the terminal for the driver ("slave: /dev/pts/N"); then commands are read
-// from stdin, one per line ("help" lists them), until "quit" or the end of input.
+// from stdin, one per line ("help" lists them), until "quit" or the end of input. With --replay
+// it plays a recorded trace instead (TLKestrovanReplayProgram).
 
 #include "TLKestrovanGeneratorSimulator.h"
+#include "TLKestrovanReplayProgram.h"
 #include "TLKestrovanSimulatorShell.h"
 
 #include <QCommandLineParser>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <string>
 
 namespace {
@@ -46,7 +49,8 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Simulated X-ray generator on a pseudo-terminal. Prints \"slave: PATH\", then reads "
-                       "commands from stdin; \"help\" lists them."));
+                       "commands from stdin; \"help\" lists them.\n\n")
+        + TLKestrovanReplayProgram::workflow());
     parser.addHelpOption();
     const QCommandLineOption powered(QStringLiteral("powered"), QStringLiteral("Start switched on."));
     const QCommandLineOption corrections(QStringLiteral("corrections"),
@@ -69,7 +73,10 @@ int main(int argc, char *argv[])
                                               QStringLiteral("ms"));
     parser.addOptions({powered, corrections, dap, pace, trace, powerOnDelay, focusDelay, releaseTimeout,
                        stepDelay, exposureDuration});
+    const TLKestrovanReplayProgram replay(parser); // --replay TRACE, --on-divergence
     parser.process(app);
+    if (const std::optional<int> status = replay.runIfAsked(printLine))
+        return *status;
 
     TLKestrovanGeneratorSimulator simulator;
     TLKestrovanGeneratorModel &model = simulator.model();
