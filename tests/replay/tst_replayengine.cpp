@@ -108,8 +108,8 @@ private slots:
             << QString("the driver sent 6b 76 38 32 97 | kv82.\n  the record expected: 2025-01-31 "
                        "12:00:00.000000 +1.200000 TX  5 | 6b 76 38 31 94 | kv81.");
         QTest::newRow("stop: nothing after the divergence")
-            << kv81 << QStringList{"1000 on1", "1200 kv82", "1300 kv?"} << true << QStringList{"1001 ^on1"}
-            << 1 << QString("replay stopped");
+            << kv81 << QStringList{"1000 on0", "1200 kv81", "1300 kv?"} << true << QStringList() << 1
+            << QString("+1.000000 TX  4 | 6f 6e 31 b0 | on1.\nreplay stopped");
         QTest::newRow("unasked chunks keep their distance from the latest matched telegram")
             << QStringList{"TX 1000 on1", "RX 1001 ^on1",        "RX 3000 xy0A01",
                            "TX 3200 st?", "RX 3201 ^st? st4096", "RX 5000 rr105"}
@@ -174,7 +174,7 @@ private slots:
         QTest::addColumn<int>("chunks");
         QTest::addColumn<qint64>("lastUs"); // of the last chunk
 
-        const QByteArray on = traceOf({"TX 1000 on1", "RX 1001 ^on1"});
+        const QByteArray on = traceOf({"TX 1000 ^xy0A01 on1", "RX 1001 ^on1"});
         QTest::newRow("lines that are no chunk, and a truncated end")
             << QByteArray("garbage\n2025-01-31 x +1.0 TX 9 | zz\n" + on + on.left(40)) << 1 << 1
             << qint64(1001000);
@@ -196,6 +196,7 @@ private slots:
         QFETCH(int, chunks);
         QFETCH(qint64, lastUs);
         const TLKestrovanReplayRecord record = recordOf(text);
+        QCOMPARE(record.errorString().isEmpty(), telegrams + chunks > 0);
         QCOMPARE(record.hostTelegrams().size(), telegrams);
         QCOMPARE(record.generatorChunks().size(), chunks);
         QCOMPARE(record.generatorChunks().isEmpty() ? -1 : record.generatorChunks().last().atUs, lastUs);
