@@ -7,6 +7,7 @@ namespace {
 constexpr char TerminatorBit = char(0x80);
 const QByteArray ExposureStateCode = QByteArrayLiteral("xy");
 const QByteArray ReleaseAnswerCode = QByteArrayLiteral("xr");
+constexpr qint64 BytesPerMiB = Q_INT64_C(1024) * 1024;
 } // namespace
 
 bool TLKestrovanReplayRecord::read(QIODevice &input)
@@ -27,7 +28,7 @@ bool TLKestrovanReplayRecord::read(QIODevice &input)
         if (++chunks > MaxChunks || keptBytes > MaxKeptBytes) {
             notes << QStringLiteral("the trace holds more than %1 chunks or %2 MiB; the rest is left out")
                          .arg(MaxChunks)
-                         .arg(MaxKeptBytes / (1024 * 1024));
+                         .arg(MaxKeptBytes / BytesPerMiB);
             break;
         }
         qint64 atUs = chunk.elapsedUs - cutOutUs;

@@ -26,7 +26,7 @@ public:
     // About two days of status polling, or five hours of a line busy all the time: memory stays
     // bounded for any file.
     static constexpr int MaxChunks = 1000000;
-    static constexpr qint64 MaxKeptBytes = 64 * 1024 * 1024;
+    static constexpr qint64 MaxKeptBytes = Q_INT64_C(64) * 1024 * 1024;
     // Longer than any telegram (31 bytes): bytes without a terminator beyond it are noise.
     static constexpr int MaxPieceBytes = 256;
 

@@ -65,7 +65,7 @@ class TestReplaySession : public QObject
         const QString slave = QString::fromLocal8Bit(sim.readLine()).trimmed().section(' ', 1);
         const bool ran = named && host.run(hostArguments(slave, "desk.trace"), script);
         const bool over = sim.waitForFinished(SessionTimeoutMs);
-        const QStringList lines = QString::fromLocal8Bit(sim.readAllStandardOutput()).split('\n');
+        QStringList lines = QString::fromLocal8Bit(sim.readAllStandardOutput()).split('\n');
         if (!(ran && over && sim.exitCode() == exitCode))
             QTest::qFail(qPrintable(QStringLiteral("replay on %1 ended with %2: %3")
                                         .arg(slave)
