@@ -137,14 +137,11 @@ QByteArray TLKestrovanReplayLine::answerLocked(const QByteArray &telegram, bool 
     const QByteArray code = payload.left(CodeBytes);
     const QByteArray value = payload.mid(CodeBytes);
     const bool query = value == QueryValue;
-    if (!diverged || onDivergence == TLKestrovanReplayEngine::OnDivergence::Stop) {
-        if (!query)
-            model.applyCommandLocked(code, value);
-        return QByteArray();
-    }
-    if (!query) {
+    if (!query)
         model.applyCommandLocked(code, value);
-        return telegram.right(1);
-    }
-    return telegram.right(1) + TLKestrovanSimulatedLine::telegram(code + model.answerLocked(code));
+    // A matched telegram's echo and answer are in the record.
+    if (!diverged || onDivergence == TLKestrovanReplayEngine::OnDivergence::Stop)
+        return QByteArray();
+    const QByteArray echo = telegram.right(1);
+    return query ? echo + TLKestrovanSimulatedLine::telegram(code + model.answerLocked(code)) : echo;
 }

@@ -44,7 +44,7 @@ bool TLKestrovanReplayRecord::read(QIODevice &input)
             hostSeen = true;
             for (const QByteArray &piece : cut(pending, chunk.bytes)) {
                 if (piece.size() < 2)
-                    continue; // an acknowledgement: what the generator does never waits for it
+                    continue; // an acknowledgement, no telegram: chunks are tied to telegrams
                 host.append(
                     {piece, atUs, chunk.line(), piece.startsWith(ReleaseAnswerCode) ? lastState : -1});
                 keptBytes += host.last().line.size();

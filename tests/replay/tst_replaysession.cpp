@@ -22,6 +22,13 @@ const QByteArray DemoScript =
 constexpr int ActivateLine = 10;
 constexpr int LastLine = 12;
 
+// Each run has a pseudo-terminal of its own, which hints name.
+QStringList anyPort(QStringList lines)
+{
+    return lines.replaceInStrings(QRegularExpression(QStringLiteral("/dev/pts/[0-9]+")),
+                                  QStringLiteral("PORT"));
+}
+
 QDateTime wallClock(const QString &stamp)
 {
     return QDateTime::fromString(stamp.left(23), QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
@@ -106,7 +113,7 @@ private slots:
                 .size(),
             2);
         QCOMPARE(desk.outputLines(), field.outputLines());
-        QCOMPARE(desk.errorLines(), field.errorLines());
+        QCOMPARE(anyPort(desk.errorLines()), anyPort(field.errorLines()));
     }
 
     void giveUpComesAtTheRecordedTime()
@@ -127,7 +134,7 @@ private slots:
         QVERIFY2(qAbs(replayedMs - recordedMs) <= recordedMs / 10,
                  qPrintable(
                      QStringLiteral("given up after %1 ms, recorded %2 ms").arg(replayedMs).arg(recordedMs)));
-        QCOMPARE(desk.errorLines(), field.errorLines());
+        QCOMPARE(anyPort(desk.errorLines()), anyPort(field.errorLines()));
         QCOMPARE(desk.outputLines(), field.outputLines());
     }
 
