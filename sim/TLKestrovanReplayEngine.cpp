@@ -45,11 +45,18 @@ QVector<TLKestrovanReplayEngine::Received> TLKestrovanReplayEngine::receive(cons
             continue; // an acknowledgement: the recorded chunks already allow for it
         expire(nowUs);
         const int telegram = findMatch(piece, nowUs);
-        if (telegram >= 0)
+        const bool repeated = telegram < 0 && latestMatched >= 0 && piece == host.at(latestMatched).bytes
+                              && nowUs - latestMatchedAtUs <= RepeatWithinUs;
+        if (telegram >= 0) {
             match(telegram, nowUs);
-        else
+        } else if (repeated) {
+            ++repeatCount;
+            latestMatchedAtUs = nowUs;
+            schedule(latestMatched, nowUs, true);
+        } else {
             diverge(piece, nowUs);
-        received.append({piece, telegram < 0});
+        }
+        received.append({piece, telegram < 0 && !repeated});
     }
     return received;
 }
@@ -87,11 +94,18 @@ void TLKestrovanReplayEngine::match(int telegram, qint64 nowUs)
     telegramState[size_t(telegram)] = State::Matched;
     offsets[telegram] = offset;
     latestOffset = offset;
+    latestMatched = telegram;
+    latestMatchedAtUs = nowUs;
     ++matchedCount;
-    for (const int c : ledChunks[size_t(telegram)])
-        scheduled.emplace(nowUs + chunks.at(c).atUs - host.at(telegram).atUs, c);
+    schedule(telegram, nowUs, false);
     if (host.at(telegram).stateChunk >= 0)
         reportHandshake(telegram, nowUs);
+}
+
+void TLKestrovanReplayEngine::schedule(int telegram, qint64 nowUs, bool again)
+{
+    for (const int c : ledChunks[size_t(telegram)])
+        scheduled.emplace(nowUs + chunks.at(c).atUs - host.at(telegram).atUs, again ? -1 - c : c);
 }
 
 void TLKestrovanReplayEngine::reportHandshake(int telegram, qint64 nowUs)
@@ -186,10 +200,13 @@ QVector<TLKestrovanReplayEngine::Due> TLKestrovanReplayEngine::takeDue(qint64 no
         scheduled.emplace(atUs, c);
     }
     while (!scheduled.empty() && scheduled.begin()->first <= nowUs) {
-        const auto [atUs, c] = *scheduled.begin();
+        const auto [atUs, entry] = *scheduled.begin();
         scheduled.erase(scheduled.begin());
-        sentAtUs[size_t(c)] = nowUs;
-        ++sentCount;
+        const int c = entry < 0 ? -1 - entry : entry;
+        if (entry >= 0) {
+            sentAtUs[size_t(c)] = nowUs;
+            ++sentCount;
+        }
         due.append({chunks.at(c).bytes, atUs});
     }
     return due;
@@ -231,6 +248,8 @@ QStringList TLKestrovanReplayEngine::summaryLines() const
                           .arg(sentCount)
                           .arg(chunks.size())
                           .arg(droppedCount)};
+    if (repeatCount > 0)
+        lines << QStringLiteral("  repeats of a matched telegram, answered as it was: %1").arg(repeatCount);
     if (largestAt >= 0)
         lines << QStringLiteral("  largest timing difference: %1 ms, at %2 recorded at %3")
                      .arg(double(largestDifferenceUs) / 1000.0, 0, 'f', 1)

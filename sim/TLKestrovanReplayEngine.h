@@ -38,6 +38,10 @@ public:
     // A driver that has gone its own way would fill the screen: beyond these, divergences are
     // only counted.
     static constexpr int MaxReportedDivergences = 100;
+    // The driver writes a telegram again when its echo has not come within 500 ms; a copy this
+    // soon after the latest matched one, with no recorded copy left in the window, repeats it
+    // (it waited a little longer than in the field) and gets what that one got.
+    static constexpr qint64 RepeatWithinUs = 1000000;
 
     struct Received
     {
@@ -77,6 +81,9 @@ private:
     qint64 expectedUs(int telegram) const { return host.at(telegram).atUs + offsetUpTo(telegram - 1); }
     int findMatch(const QByteArray &telegram, qint64 nowUs);
     void match(int telegram, qint64 nowUs);
+    // The chunks a telegram led to, due at their recorded delays after nowUs; again: for a
+    // repeat, not counted as sent once more.
+    void schedule(int telegram, qint64 nowUs, bool again);
     void diverge(const QByteArray &telegram, qint64 nowUs);
     // The open telegram the record expected instead: one of the same code in the window first.
     int nearestOpen(const QByteArray &telegram, qint64 nowUs) const;
@@ -95,17 +102,20 @@ private:
     std::vector<std::vector<int>> ledChunks;    // per telegram
     QHash<QByteArray, std::deque<int>> byBytes; // telegram indices, oldest first
     std::map<int, qint64> offsets;              // matched telegram -> its time minus the record's
-    std::multimap<qint64, int> scheduled;       // due time -> chunk
+    std::multimap<qint64, int> scheduled;       // due time -> chunk; -1 - chunk: sent again
     std::vector<int> unled;                     // chunks no telegram led to, in order
     size_t nextUnled = 0;
     int firstOpen = 0;
     std::optional<qint64> startOffset;
     qint64 latestOffset = 0;
+    int latestMatched = -1;
+    qint64 latestMatchedAtUs = 0; // when its latest copy came
     QByteArray pending;
     bool stopped = false;
     int divergenceCount = 0;
     int matchedCount = 0;
     int sentCount = 0;
+    int repeatCount = 0;
     int droppedCount = 0;
     qint64 largestDifferenceUs = -1;
     int largestAt = -1;

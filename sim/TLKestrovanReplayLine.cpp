@@ -86,6 +86,7 @@ void TLKestrovanReplayLine::run()
     ::pthread_setname_np(::pthread_self(),
                          (QByteArray(TLKestrovanSimulatedLine::ThreadNamePrefix) + "Replay").constData());
     std::optional<qint64> overSinceUs;
+    qint64 heardUs = 0; // when the driver's latest bytes came
     for (bool done = false; !done;) {
         QVector<TLKestrovanReplayEngine::Due> due;
         QStringList reports;
@@ -100,7 +101,11 @@ void TLKestrovanReplayLine::run()
             reports = engine.takeReports();
             if (engine.isOver() && !overSinceUs)
                 overSinceUs = nowUs;
-            done = overSinceUs && nowUs - *overSinceUs >= qint64(LingerMs) * 1000;
+            if (overSinceUs) {
+                // A stopped replay does not wait for the driver to finish.
+                const qint64 quietUs = engine.isStopped() ? *overSinceUs : std::max(*overSinceUs, heardUs);
+                done = nowUs - quietUs >= qint64(LingerMs) * 1000;
+            }
             over = done;
             const qint64 nextUs = engine.nextDueUs();
             if (nextUs >= 0)
@@ -118,9 +123,10 @@ void TLKestrovanReplayLine::run()
         if (bytes.isEmpty())
             continue;
         QByteArray answers;
+        heardUs = elapsedUs();
         {
             std::lock_guard<std::mutex> lock(mutex);
-            for (const TLKestrovanReplayEngine::Received &received : engine.receive(bytes, elapsedUs()))
+            for (const TLKestrovanReplayEngine::Received &received : engine.receive(bytes, heardUs))
                 answers += answerLocked(received.telegram, received.diverged);
         }
         if (!answers.isEmpty())

@@ -27,9 +27,11 @@ class TLKestrovanReplayLine
 public:
     using Output = std::function<void(const QString &line)>;
 
-    // After the record is over the line stays open this long (ten times the driver's read wait),
-    // so that the driver reads the last bytes before the far end hangs up.
-    static constexpr int LingerMs = 500;
+    // After the record is over the line stays open until the driver has been quiet this long:
+    // a driver that still waits for an echo the record does not hold gives up within its 500 ms
+    // acknowledgement window, and meanwhile must find a generator that says nothing, as in the
+    // field, not a cable pulled.
+    static constexpr int LingerMs = 1500;
     // The longest wait for the driver's bytes when no chunk is due sooner.
     static constexpr int IdlePollMs = 50;
 

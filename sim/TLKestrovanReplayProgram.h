@@ -11,9 +11,9 @@ class QCommandLineParser;
 // kestrovan-sim --replay TRACE: reads the trace, plays the generator's side of it on a
 // pseudo-terminal (TLKestrovanReplayLine) and prints "slave: PATH" first, then the divergences
 // and the exposure handshake's reaction times as they come, and a summary at the end. The
-// replay ends by itself when the record is over, at the first divergence with
-// --on-divergence stop, or on SIGINT or SIGTERM. The simulator's other options are for the
-// live simulator and do not go with it.
+// replay ends by itself when the record is over and the driver quiet, at the first divergence
+// with --on-divergence stop, or on SIGINT or SIGTERM. The simulator's other options are for
+// the live simulator and do not go with it.
 class TLKestrovanReplayProgram
 {
 public:
