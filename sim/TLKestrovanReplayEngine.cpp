@@ -153,7 +153,6 @@ int TLKestrovanReplayEngine::nearestOpen(const QByteArray &telegram, qint64 nowU
 {
     int nearest = -1;
     qint64 nearestDistance = 0;
-    bool sameCode = false;
     for (int i = firstOpen; i < host.size(); ++i) {
         if (telegramState[size_t(i)] != State::Open)
             continue;
@@ -161,13 +160,13 @@ int TLKestrovanReplayEngine::nearestOpen(const QByteArray &telegram, qint64 nowU
         if (expected > nowUs + MatchWindowUs)
             break;
         const qint64 distance = std::llabs(expected - nowUs);
-        const bool code = host.at(i).bytes.left(CodeBytes) == telegram.left(CodeBytes);
-        if (distance > MatchWindowUs || (sameCode && !code))
+        if (distance > MatchWindowUs)
             continue;
-        if (nearest < 0 || (code && !sameCode) || distance < nearestDistance) {
+        if (host.at(i).bytes.left(CodeBytes) == telegram.left(CodeBytes))
+            return i;
+        if (nearest < 0 || distance < nearestDistance) {
             nearest = i;
             nearestDistance = distance;
-            sameCode = code;
         }
     }
     return nearest;

@@ -85,7 +85,8 @@ private:
     // repeat, not counted as sent once more.
     void schedule(int telegram, qint64 nowUs, bool again);
     void diverge(const QByteArray &telegram, qint64 nowUs);
-    // The open telegram the record expected instead: one of the same code in the window first.
+    // The open telegram in the window that the record expected instead: the earliest of the same
+    // code, or else the nearest in time.
     int nearestOpen(const QByteArray &telegram, qint64 nowUs) const;
     // Telegrams whose window has passed are missed; their chunks dropped.
     void expire(qint64 nowUs);
