@@ -45,14 +45,14 @@ QVector<TLKestrovanReplayEngine::Received> TLKestrovanReplayEngine::receive(cons
             continue; // an acknowledgement: the recorded chunks already allow for it
         expire(nowUs);
         const int telegram = findMatch(piece, nowUs);
-        const bool repeated = telegram < 0 && latestMatched >= 0 && piece == host.at(latestMatched).bytes
-                              && nowUs - latestMatchedAtUs <= RepeatWithinUs;
+        const auto copy = latestCopies.find(piece);
+        const bool repeated =
+            telegram < 0 && copy != latestCopies.end() && nowUs - copy->atUs <= MatchWindowUs;
         if (telegram >= 0) {
             match(telegram, nowUs);
         } else if (repeated) {
             ++repeatCount;
-            latestMatchedAtUs = nowUs;
-            schedule(latestMatched, nowUs, true);
+            schedule(copy->telegram, nowUs, true);
         } else {
             diverge(piece, nowUs);
         }
@@ -94,8 +94,7 @@ void TLKestrovanReplayEngine::match(int telegram, qint64 nowUs)
     telegramState[size_t(telegram)] = State::Matched;
     offsets[telegram] = offset;
     latestOffset = offset;
-    latestMatched = telegram;
-    latestMatchedAtUs = nowUs;
+    latestCopies.insert(host.at(telegram).bytes, {telegram, nowUs});
     ++matchedCount;
     schedule(telegram, nowUs, false);
     if (host.at(telegram).stateChunk >= 0)
@@ -248,7 +247,9 @@ QStringList TLKestrovanReplayEngine::summaryLines() const
                           .arg(chunks.size())
                           .arg(droppedCount)};
     if (repeatCount > 0)
-        lines << QStringLiteral("  repeats of a matched telegram, answered as it was: %1").arg(repeatCount);
+        lines << QStringLiteral("  telegrams the driver sent more often than the record, answered as their "
+                                "copies: %1")
+                     .arg(repeatCount);
     if (largestAt >= 0)
         lines << QStringLiteral("  largest timing difference: %1 ms, at %2 recorded at %3")
                      .arg(double(largestDifferenceUs) / 1000.0, 0, 'f', 1)

@@ -23,7 +23,10 @@
 // at its recorded time, moved by as much as the driver was late or early at the latest matched
 // telegram before it. The chunks a telegram led to follow it at their recorded delays once it
 // has matched, and are dropped when it never comes (it falls out of the window); the other
-// chunks keep their recorded distance from the latest matched telegram before them.
+// chunks keep their recorded distance from the latest matched telegram before them. When every
+// recorded copy in the window has matched, a driver telegram repeats the copy that matched last
+// within the window, and gets what that one got: a poll that the driver's clock put in once
+// more, or a telegram written again for want of an echo a little longer than in the field.
 class TLKestrovanReplayEngine
 {
 public:
@@ -38,10 +41,6 @@ public:
     // A driver that has gone its own way would fill the screen: beyond these, divergences are
     // only counted.
     static constexpr int MaxReportedDivergences = 100;
-    // The driver writes a telegram again when its echo has not come within 500 ms; a copy this
-    // soon after the latest matched one, with no recorded copy left in the window, repeats it
-    // (it waited a little longer than in the field) and gets what that one got.
-    static constexpr qint64 RepeatWithinUs = 1000000;
 
     struct Received
     {
@@ -109,8 +108,12 @@ private:
     int firstOpen = 0;
     std::optional<qint64> startOffset;
     qint64 latestOffset = 0;
-    int latestMatched = -1;
-    qint64 latestMatchedAtUs = 0; // when its latest copy came
+    struct Copy
+    {
+        int telegram = -1;
+        qint64 atUs = 0; // when it matched; repeats do not move the window on
+    };
+    QHash<QByteArray, Copy> latestCopies; // the matched telegram each driver telegram may repeat
     QByteArray pending;
     bool stopped = false;
     int divergenceCount = 0;

@@ -110,10 +110,11 @@ private slots:
         QTest::newRow("stop: nothing after the divergence")
             << kv81 << QStringList{"1000 on0", "1200 kv81", "1300 kv?"} << true << QStringList() << 1
             << QString("+1.000000 TX  4 | 6f 6e 31 b0 | on1.\nreplay stopped");
-        QTest::newRow("a repeat the record does not hold gets what its copy got; a late one diverges")
+        QTest::newRow("a copy more than the record holds gets what the last one got; a late one diverges")
             << QStringList{"TX 1000 kv81", "TX 1500 kv81", "TX 3000 st?", "RX 3001 ^st? st1"}
-            << QStringList{"1000 kv81", "1500 kv81", "2000 kv81", "3000 st?", "3500 st?", "5000 st?"} << false
-            << QStringList{"3001 ^st? st1", "3501 ^st? st1"} << 1 << QString();
+            << QStringList{"1000 kv81", "1500 kv81", "2000 kv81", "3000 st?",
+                           "3500 st?",  "4500 st?",  "5500 st?"}
+            << false << QStringList{"3001 ^st? st1", "3501 ^st? st1", "4501 ^st? st1"} << 1 << QString();
         QTest::newRow("unasked chunks keep their distance from the latest matched telegram")
             << QStringList{"TX 1000 on1", "RX 1001 ^on1",        "RX 3000 xy0A01",
                            "TX 3200 st?", "RX 3201 ^st? st4096", "RX 5000 rr105"}
