@@ -4,11 +4,14 @@
 #include <QSettings>
 
 namespace {
+// Qt's help leaves a default out: it is named at the end of the description.
 QCommandLineOption valueOption(const char *name, const char *description, const char *valueName,
                                const QString &defaultValue = QString())
 {
-    return QCommandLineOption(QString::fromLatin1(name), QString::fromLatin1(description),
-                              QString::fromLatin1(valueName), defaultValue);
+    QString text = QString::fromLatin1(description);
+    if (!defaultValue.isEmpty())
+        text.insert(text.size() - 1, QStringLiteral(" (default: %1)").arg(defaultValue));
+    return QCommandLineOption(QString::fromLatin1(name), text, QString::fromLatin1(valueName), defaultValue);
 }
 
 const QStringList &levelNames()

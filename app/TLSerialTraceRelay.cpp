@@ -6,6 +6,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -214,8 +215,18 @@ void TLSerialTraceRelay::writeTrace(Direction direction, const QByteArray &bytes
 
 void TLSerialTraceRelay::note(const QByteArray &text)
 {
-    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), trace);
-    std::fputc('\n', trace);
-    // Flushed at once, so the trace is complete up to the moment a run is cut short.
-    std::fflush(trace);
+    if (traceBroken)
+        return;
+    const bool written = std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), trace)
+                             == static_cast<size_t>(text.size())
+                         && std::fputc('\n', trace) != EOF
+                         // Flushed at once, so the trace is complete up to the moment a run is cut short.
+                         && std::fflush(trace) == 0;
+    if (written)
+        return;
+    // A reader at the end of a pipe went away, or the disk is full: the line to the generator
+    // matters more than its record.
+    traceBroken = true;
+    std::fprintf(stderr, "kestrovan-host: the trace can no longer be written (%s); the run goes on without it\n",
+                 std::strerror(errno));
 }

@@ -66,6 +66,7 @@ private:
     int wakeRead = -1;
     int wakeWrite = -1;
     FILE *trace = nullptr; // written by the relay thread only while it runs
+    bool traceBroken = false; // likewise
     QString slave;
     QString error;
     std::chrono::steady_clock::time_point startTime;

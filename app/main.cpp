@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QTranslator>
 
+#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
@@ -104,6 +105,9 @@ int runCommands(TLHostSession &session, const TLHostCommandLine &options, TLHost
 
 int main(int argc, char *argv[])
 {
+    // A trace or log read through a pipe whose reader ends must not kill the host while the
+    // generator is switched on: the write fails instead, and the run goes on.
+    std::signal(SIGPIPE, SIG_IGN);
     TLHostConsoleApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestrovan-host"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KESTROVAN_VERSION));

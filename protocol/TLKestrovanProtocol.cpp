@@ -367,10 +367,11 @@ void TLKestrovanProtocol::flushUnusableTelegrams()
         std::swap(heldBack, unusableHeldBack);
         unusableLogged.start();
     }
-    log(LogLevel::Warning, QStringLiteral("%1 more telegrams of unknown commands or unreadable exposure states "
-                                          "in the last %2 s")
-                               .arg(heldBack)
-                               .arg(UnusableTelegramLogMs / 1000));
+    log(LogLevel::Warning,
+        QStringLiteral("%1 more telegrams of unknown commands or unreadable exposure states "
+                       "in the last %2 s")
+            .arg(heldBack)
+            .arg(UnusableTelegramLogMs / 1000));
 }
 
 quint64 TLKestrovanProtocol::receivedCount(int id) const
@@ -467,8 +468,6 @@ void TLKestrovanProtocol::handleError(const QByteArray &_error)
     if (!report)
         return;
     const QString code = QString::fromLatin1(_error);
-    log(LogLevel::Info, QStringLiteral("handle error: ") + code);
-    const TLCondition condition = errorHandler.errorCondition(code);
     bool showNow = false;
     {
         TLAnnotatedMutexLocker lock(&errorMutex);
@@ -477,45 +476,49 @@ void TLKestrovanProtocol::handleError(const QByteArray &_error)
         if (showNow) {
             lastAlarm.start();
         } else {
-            heldBackAlarms.append(condition);
             heldBackCodes.append(code);
-        }
-        if (!showNow && !heldBackAlarmDue) {
-            heldBackAlarmDue = true;
-            const qint64 rest = qMax<qint64>(0, AlarmIntervalMs - lastAlarm.elapsed());
-            QTimer::singleShot(static_cast<int>(rest), this, &TLKestrovanProtocol::showHeldBackAlarms);
+            if (!heldBackAlarmDue) {
+                heldBackAlarmDue = true;
+                const qint64 rest = qMax<qint64>(0, AlarmIntervalMs - lastAlarm.elapsed());
+                QTimer::singleShot(static_cast<int>(rest), this, &TLKestrovanProtocol::showHeldBackAlarms);
+            }
         }
     }
-    if (showNow)
-        showAlarm(condition);
-    else
-        log(LogLevel::Info, QStringLiteral("alarm held back for a second: ") + code);
+    // Held back, the code is logged with the others when the second is over.
+    if (!showNow)
+        return;
+    log(LogLevel::Info, QStringLiteral("handle error: ") + code);
+    showAlarm(errorHandler.errorCondition(code));
 }
 
 void TLKestrovanProtocol::showHeldBackAlarms()
 {
-    QList<TLCondition> conditions;
     QStringList codes;
     {
         TLAnnotatedMutexLocker lock(&errorMutex);
         heldBackAlarmDue = false;
-        conditions.swap(heldBackAlarms);
         codes.swap(heldBackCodes);
         lastAlarm.start();
     }
-    if (conditions.isEmpty())
+    if (codes.isEmpty())
         return;
-    if (conditions.size() == 1) {
-        showAlarm(conditions.first());
+    log(LogLevel::Info, QStringLiteral("handle error: ") + codes.join(QStringLiteral(", ")));
+    if (codes.size() == 1) {
+        showAlarm(errorHandler.errorCondition(codes.first()));
         return;
     }
-    // One alarm for them all, an error if any of them is one.
+    // One alarm for them all, an error if any of them is one. Only that one is logged as made: a
+    // storm of codes must not become a storm of log lines.
+    const bool autoLogging = TLCondition::autoLoggingErrors();
+    TLCondition::enableAutoLoggingErrors(false);
     bool anyError = false;
     QStringList texts;
-    for (const TLCondition &condition : qAsConst(conditions)) {
+    for (const QString &code : qAsConst(codes)) {
+        const TLCondition condition = errorHandler.errorCondition(code);
         anyError = anyError || condition.isError();
         texts << condition.text();
     }
+    TLCondition::enableAutoLoggingErrors(autoLogging);
     const QString text = tr("Generatorfehler: %1").arg(codes.join(QStringLiteral(", ")));
     const QString details = texts.join(QStringLiteral("\n\n"));
     showAlarm(anyError ? TLCondition::error(text, details) : TLCondition::warning(text, details));
@@ -542,7 +545,7 @@ void TLKestrovanProtocol::handleExposureState(const QByteArray &value)
     // A truncated value could read as an exposure error or exposure off: act on none of it.
     if (!read.isValid()) {
         logUnusableTelegram(QStringLiteral("EXPOSURE: ignored state of fewer than four characters: ")
-                                   + QString::fromLatin1(value));
+                            + QString::fromLatin1(value));
         return;
     }
     const int state = read.state();

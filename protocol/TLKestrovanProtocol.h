@@ -143,7 +143,6 @@ private:
     // Guarded by errorMutex: alarms come at most once a second; codes that come faster are
     // held back and shown together when the second is over.
     QElapsedTimer lastAlarm;
-    QList<TLCondition> heldBackAlarms;
     QStringList heldBackCodes;
     bool heldBackAlarmDue = false;
 

@@ -31,7 +31,7 @@ constexpr int MaxCollectBytes = 1024;
 // What the port has buffered beyond this when a collection begins comes faster than any
 // generator talks; it is dropped unread, so that memory stays bounded. (Bounding the port's
 // own buffer instead would make its waits for written bytes fail.)
-constexpr qint64 MaxBufferedBytes = 64 * MaxCollectBytes;
+constexpr qint64 MaxBufferedBytes = 4 * MaxCollectBytes;
 // Telegrams that arrive while a transmission waits for its echo are kept for the loop up to this
 // number; more are left unacknowledged, so their sender writes them again.
 constexpr int MaxSetAside = 256;

@@ -40,6 +40,8 @@ public:
     };
 
     static constexpr int DefaultReleaseTimeoutMs = 3000;
+    static constexpr int DefaultStepDelayMs = 0;
+    static constexpr int DefaultExposureDurationMs = 0;
 
     TLKestrovanExposureSequence(std::mutex &mutex, std::condition_variable &changed,
                                 TLKestrovanSimulatedLine &line, TLKestrovanGeneratorModel &model);
@@ -114,7 +116,7 @@ private:
     bool exposureOn = false;
     QList<QByteArray> releasesReceived;
     int releaseTimeoutMs = DefaultReleaseTimeoutMs;
-    int stepDelayMs = 0;
-    int exposureDurationMs = 0;
+    int stepDelayMs = DefaultStepDelayMs;
+    int exposureDurationMs = DefaultExposureDurationMs;
     bool holdAtExposureKey = false;
 };

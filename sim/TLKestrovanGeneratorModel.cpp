@@ -21,6 +21,16 @@ constexpr double MsMax = 6000.0;
 constexpr double MasStepsPerUnit = 10.0; // mAs to one decimal place
 } // namespace
 
+const QList<QByteArray> &TLKestrovanGeneratorModel::codes()
+{
+    static const QList<QByteArray> all =
+        QByteArrayLiteral(
+            "fc dc em kv ma ms as af ac ad fm fb fv fa fs rf rr rs xg xv xm xs xa xr xy st vs on qs "
+            "xb xc")
+            .split(' ');
+    return all;
+}
+
 TLKestrovanGeneratorModel::TLKestrovanGeneratorModel(std::mutex &mutex)
     : mutex(mutex), values{
                         {"st", "0"}, {"qs", "0"},  {"rr", "0"},    {"fc", "1"},   {"dc", "01"},

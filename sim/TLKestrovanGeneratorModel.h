@@ -27,6 +27,9 @@ public:
 
     explicit TLKestrovanGeneratorModel(std::mutex &mutex);
 
+    // The two-letter codes of the generator's telegrams, from "fc" to "xc".
+    static const QList<QByteArray> &codes();
+
     void setValue(const QByteArray &code, const QByteArray &value);
     QByteArray value(const QByteArray &code) const;
     int status1() const; // "st" as a number (0 when it is no number)

@@ -34,7 +34,7 @@ TLKestrovanReplayProgram::TLKestrovanReplayProgram(QCommandLineParser &parser)
              QStringLiteral("trace")),
       onDivergence(QStringLiteral("on-divergence"),
                    QStringLiteral("When the driver departs from the trace: stop, or continue with the "
-                                  "simulator's own model."),
+                                  "simulator's own model (default: continue)."),
                    QStringLiteral("stop|continue"), QStringLiteral("continue"))
 {
     parser.addOptions({replay, onDivergence});

@@ -74,6 +74,7 @@ bool TLKestrovanSimulatedLine::start()
     path = pty.slavePath();
     error.clear();
     startTime = Clock::now();
+    startWallClock = std::chrono::system_clock::now();
     rxBuffer.clear();
     outgoing.clear();
     inFlight = InFlight();
@@ -220,6 +221,9 @@ TLKestrovanSimulatedLine::record(Direction direction, const QByteArray &bytes, C
 {
     TranscriptEntry entry;
     entry.elapsedUs = std::chrono::duration_cast<std::chrono::microseconds>(at - startTime).count();
+    entry.wallClockUs =
+        std::chrono::duration_cast<std::chrono::microseconds>(startWallClock.time_since_epoch()).count()
+        + entry.elapsedUs;
     entry.direction = direction;
     entry.bytes = bytes;
     if (recording)

@@ -38,7 +38,8 @@ public:
 
     struct TranscriptEntry
     {
-        qint64 elapsedUs = 0; // since start()
+        qint64 elapsedUs = 0;   // since start()
+        qint64 wallClockUs = 0; // the same moment in microseconds since the epoch
         Direction direction = Direction::FromDriver;
         QByteArray bytes;
     };
@@ -246,6 +247,7 @@ private:
     QString path;
     QString error;
     Clock::time_point startTime;
+    std::chrono::system_clock::time_point startWallClock; // the moment of startTime
 
     QByteArray rxBuffer;
     std::deque<Outgoing> outgoing;

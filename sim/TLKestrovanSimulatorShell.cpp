@@ -1,5 +1,7 @@
 #include "TLKestrovanSimulatorShell.h"
 
+#include "TLTraceWriter.h"
+
 #include <QPair>
 #include <QRegularExpression>
 #include <QStringList>
@@ -14,19 +16,17 @@ namespace {
 // Without an argument, wait-exposure waits this long: longer than a whole sequence with the
 // default release time-outs.
 constexpr int DefaultExposureWaitMs = 30000;
+// The longest that sleep and wait-exposure hold the command input (and the end by a signal).
+constexpr int MaxWaitMs = 600000;
 
-QString hex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' ').toUpper());
-}
-
-QString printable(const QByteArray &bytes)
-{
-    QString text;
-    for (const char byte : bytes)
-        text += (byte >= 0x20 && byte < 0x7F) ? QChar::fromLatin1(byte) : QChar('.');
-    return text;
-}
+// Why a command is refused, where several commands share the reason.
+const QString TakesOnOff = QStringLiteral("it takes on or off");
+const QString TakesNothing = QStringLiteral("it takes no arguments");
+const QString TakesMilliseconds = QStringLiteral("MS must be a number of milliseconds, 0 or more");
+const QString TakesWait = QStringLiteral("MS must be a number of milliseconds from 0 to %1").arg(MaxWaitMs);
+const QString TakesPayload = QStringLiteral("PAYLOAD must be one word of printable characters");
+const QString TakesErrorCode =
+    QStringLiteral("CODE must be a whole number (error-codes sends other spellings)");
 
 bool parseOnOff(const QStringList &args, bool *on)
 {
@@ -55,6 +55,17 @@ bool parseCount(const QStringList &args, int index, int *number)
     return parseNumber(args, index, number) && *number >= 0;
 }
 
+// A payload that goes on the line as a telegram's text: printable, as a byte with bit 7 set
+// would end the telegram ("raw" sends any bytes).
+bool parsePayload(const QStringList &args, int index, QByteArray *payload)
+{
+    if (args.size() <= index)
+        return false;
+    *payload = args.at(index).toLatin1();
+    return std::all_of(payload->begin(), payload->end(), [](char c) { return c > 0x20 && c < 0x7F; })
+           && QString::fromLatin1(*payload) == args.at(index);
+}
+
 // Words split at blanks; a word in double quotes keeps its blanks ("105 ").
 QStringList quotedWords(const QString &text)
 {
@@ -66,6 +77,10 @@ QStringList quotedWords(const QString &text)
     }
     return words;
 }
+
+// The first line of a trace file, for its reader.
+const QByteArray TraceNote = QByteArrayLiteral(
+    "kestrovan-sim: the simulated generator's line (TX: host to generator, RX: generator to host)");
 
 const QStringList FaultCommands{QStringLiteral("delay"),       QStringLiteral("corrupt"),
                                 QStringLiteral("split"),       QStringLiteral("flood"),
@@ -92,12 +107,22 @@ struct TLKestrovanSimulatorShell::Sink
 {
     std::mutex mutex;
     Output output;
+    bool printing = false; // trace lines on the output
+    TLTraceWriter file;    // and in the trace file when it is open
 };
 
 TLKestrovanSimulatorShell::TLKestrovanSimulatorShell(TLKestrovanGeneratorSimulator &simulator, Output output)
     : simulator(simulator), sink(std::make_shared<Sink>())
 {
     sink->output = std::move(output);
+    std::shared_ptr<Sink> shared = sink;
+    simulator.line().setTraceHandler([shared](const TLKestrovanSimulatedLine::TranscriptEntry &entry) {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        if (shared->file.isOpen())
+            shared->file.write(traceChunk(entry));
+        if (shared->printing && shared->output)
+            shared->output(formatEntry(entry));
+    });
 }
 
 TLKestrovanSimulatorShell::~TLKestrovanSimulatorShell()
@@ -114,26 +139,49 @@ void TLKestrovanSimulatorShell::print(const QString &line) const
 
 void TLKestrovanSimulatorShell::setTrace(bool enabled)
 {
-    if (!enabled) {
-        simulator.line().setTraceHandler({});
-        return;
+    std::lock_guard<std::mutex> lock(sink->mutex);
+    sink->printing = enabled;
+}
+
+bool TLKestrovanSimulatorShell::openTraceFile(const QString &path, QString &error)
+{
+    std::lock_guard<std::mutex> lock(sink->mutex);
+    if (!(path == QLatin1String("-") ? sink->file.openStandardOutput() : sink->file.open(path))) {
+        error = sink->file.errorString();
+        return false;
     }
-    std::shared_ptr<Sink> shared = sink;
-    simulator.line().setTraceHandler([shared](const TLKestrovanSimulatedLine::TranscriptEntry &entry) {
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        if (shared->output)
-            shared->output(formatEntry(entry));
-    });
+    sink->file.note(TraceNote);
+    return true;
+}
+
+TLTraceChunk TLKestrovanSimulatorShell::traceChunk(const TLKestrovanSimulatedLine::TranscriptEntry &entry)
+{
+    TLTraceChunk chunk;
+    // The simulator stands where the generator does: what it receives is the host's TX.
+    chunk.direction = entry.direction == TLKestrovanSimulatedLine::Direction::FromDriver
+                          ? TLTraceChunk::Direction::Tx
+                          : TLTraceChunk::Direction::Rx;
+    chunk.elapsedUs = entry.elapsedUs;
+    chunk.clock = TLTraceChunk::wallClock(entry.wallClockUs);
+    chunk.bytes = entry.bytes;
+    return chunk;
 }
 
 QString TLKestrovanSimulatorShell::formatEntry(const TLKestrovanSimulatedLine::TranscriptEntry &entry)
 {
-    const bool fromDriver = entry.direction == TLKestrovanSimulatedLine::Direction::FromDriver;
-    return QStringLiteral("%1 ms  %2  %3  %4")
-        .arg(double(entry.elapsedUs) / 1000.0, 12, 'f', 3)
-        .arg(fromDriver ? QStringLiteral("from driver") : QStringLiteral("to driver  "))
-        .arg(hex(entry.bytes))
-        .arg(printable(entry.bytes));
+    return QString::fromLatin1(traceChunk(entry).line());
+}
+
+bool TLKestrovanSimulatorShell::writeTranscript(const QString &path)
+{
+    TLTraceWriter file;
+    if (!file.open(path))
+        return refuse(QStringLiteral("%1 cannot be written: %2").arg(path, file.errorString()));
+    file.note(TraceNote);
+    for (const TLKestrovanSimulatedLine::TranscriptEntry &entry : simulator.line().transcript())
+        file.write(traceChunk(entry));
+    print(QStringLiteral("ok"));
+    return true;
 }
 
 QString TLKestrovanSimulatorShell::outcomeName(TLKestrovanExposureSequence::Outcome outcome)
@@ -210,10 +258,10 @@ QString TLKestrovanSimulatorShell::helpText()
         "  pace on|off               38400 baud byte pacing\n"
         "  hangup                    close the line like a pulled cable\n"
         "  trace on|off              print every byte as it passes\n"
-        "  transcript                print the transcript\n"
+        "  transcript [FILE]         print the transcript (or write it into FILE)\n"
         "  clear                     clear the transcript\n"
         "  sleep MS                  pause the command input\n"
-        "  quit                      end");
+        "  quit                      end the simulator");
 }
 
 bool TLKestrovanSimulatorShell::execute(const QString &line)
@@ -230,9 +278,8 @@ bool TLKestrovanSimulatorShell::execute(const QString &line)
     if (runCommand(command, args, args.isEmpty() ? QString() : rest))
         return true;
     if (refusal.isEmpty())
-        print(QStringLiteral("error: cannot run \"%1\"; \"help\" lists the commands").arg(trimmed));
-    else
-        print(QStringLiteral("error: cannot run \"%1\": %2").arg(trimmed, refusal));
+        refusal = QStringLiteral("no such command; \"help\" lists them");
+    print(QStringLiteral("error: cannot run \"%1\": %2").arg(trimmed, refusal));
     return true;
 }
 
@@ -249,7 +296,7 @@ bool TLKestrovanSimulatorShell::runFaultCommand(const QString &command, const QS
     int number = 0;
     if (command == QLatin1String("delay")) {
         if (!parseCount(args, 0, &number))
-            return refuse(QStringLiteral("MS must be a number of milliseconds, 0 or more"));
+            return refuse(TakesMilliseconds);
         if (args.size() == 1)
             line.setReplyDelayMs(number);
         for (const QString &code : args.mid(1))
@@ -266,7 +313,7 @@ bool TLKestrovanSimulatorShell::runFaultCommand(const QString &command, const QS
             line.splitTelegrams(-1);
         } else {
             if (!parseCount(args, 0, &number))
-                return refuse(QStringLiteral("MS must be a number of milliseconds, 0 or more"));
+                return refuse(TakesMilliseconds);
             QByteArray prefix;
             int after = -1;
             bool every = false;
@@ -317,12 +364,12 @@ bool TLKestrovanSimulatorShell::runFaultCommand(const QString &command, const QS
                 codes << code.toLatin1();
         }
         if (!parseCount(words, 0, &number))
-            return refuse(QStringLiteral("MS must be a number of milliseconds, 0 or more"));
+            return refuse(TakesMilliseconds);
         simulator.model().startErrorStorm(codes, number, !silent);
     } else if (command == QLatin1String("hold")) {
         bool on = false;
         if (!parseOnOff(args, &on))
-            return refuse(QStringLiteral("it takes on or off"));
+            return refuse(TakesOnOff);
         simulator.sequence().setHoldAtExposureKey(on);
     } else {
         return false;
@@ -342,12 +389,31 @@ bool TLKestrovanSimulatorShell::runCommand(const QString &command, const QString
         print(started ? QStringLiteral("ok")
                       : QStringLiteral("error: a sequence is running or the line is down"));
     };
+    static const QStringList takingNothing{QStringLiteral("help"),     QStringLiteral("status"),
+                                           QStringLiteral("prepare"),  QStringLiteral("expose"),
+                                           QStringLiteral("release"),  QStringLiteral("abort"),
+                                           QStringLiteral("exposure"), QStringLiteral("states"),
+                                           QStringLiteral("hangup"),   QStringLiteral("clear")};
+    static const QStringList takingOnOff{QStringLiteral("power"), QStringLiteral("corrections"),
+                                         QStringLiteral("dap"), QStringLiteral("pace"),
+                                         QStringLiteral("trace")};
+    static const QStringList takingCode{QStringLiteral("set"), QStringLiteral("get")};
     bool on = false;
     int number = 0;
+    QByteArray payload;
 
-    if (FaultCommands.contains(command)) {
+    if (FaultCommands.contains(command))
         return runFaultCommand(command, args, rest);
-    } else if (command == QLatin1String("help")) {
+    if (takingNothing.contains(command) && !args.isEmpty())
+        return refuse(TakesNothing);
+    if (takingOnOff.contains(command) && !parseOnOff(args, &on))
+        return refuse(TakesOnOff);
+    if (takingCode.contains(command)
+        && (args.isEmpty() || !TLKestrovanGeneratorModel::codes().contains(args.front().toLatin1())))
+        return refuse(QStringLiteral("CODE must be one of %1")
+                          .arg(QString::fromLatin1(TLKestrovanGeneratorModel::codes().join(' '))));
+
+    if (command == QLatin1String("help")) {
         print(helpText());
     } else if (command == QLatin1String("status")) {
         const TLKestrovanSimulatedLine::FloodCounts flood = line.floodCounts();
@@ -368,104 +434,135 @@ bool TLKestrovanSimulatorShell::runCommand(const QString &command, const QString
                     .arg(flood.telegrams)
                     .arg(flood.echoes)
                     .arg(model.errorStormLeft()));
-    } else if (command == QLatin1String("power") && parseOnOff(args, &on)) {
+    } else if (command == QLatin1String("power")) {
         model.setPowered(on);
         ok();
-    } else if (command == QLatin1String("set") && args.size() >= 1) {
+    } else if (command == QLatin1String("set")) {
         const QString value = rest.mid(args.front().size()).trimmed();
+        if (value.isEmpty())
+            return refuse(QStringLiteral("it takes a CODE and a VALUE"));
         model.setValue(args.front().toLatin1(), value.toLatin1());
         ok();
-    } else if (command == QLatin1String("get") && args.size() == 1) {
+    } else if (command == QLatin1String("get")) {
+        if (args.size() != 1)
+            return refuse(QStringLiteral("it takes one CODE"));
         print(QStringLiteral("%1=%2").arg(args.front(),
                                           QString::fromLatin1(model.value(args.front().toLatin1()))));
-    } else if (command == QLatin1String("error") && args.size() == 1) {
+    } else if (command == QLatin1String("error")) {
+        if (args.size() != 1 || !parseNumber(args, 0, &number))
+            return refuse(TakesErrorCode);
         model.injectError(args.front().toLatin1());
         ok();
-    } else if (command == QLatin1String("corrections") && parseOnOff(args, &on)) {
+    } else if (command == QLatin1String("corrections")) {
         model.setCorrections(on);
         ok();
-    } else if (command == QLatin1String("dap") && parseOnOff(args, &on)) {
+    } else if (command == QLatin1String("dap")) {
         model.setDapEnabled(on);
         ok();
-    } else if (command == QLatin1String("dose") && args.size() == 1) {
+    } else if (command == QLatin1String("dose")) {
+        bool isNumber = false;
+        if (args.size() != 1 || (args.front().toDouble(&isNumber), !isNumber))
+            return refuse(QStringLiteral("VALUE must be a decimal number such as 2.5"));
         model.setExposureDose(args.front().toLatin1());
         ok();
-    } else if (command == QLatin1String("dose-zero") && parseNumber(args, 0, &number)) {
+    } else if (command == QLatin1String("dose-zero")) {
+        if (args.size() != 1 || !parseCount(args, 0, &number))
+            return refuse(QStringLiteral("N must be a whole number, 0 or more"));
         model.setDoseZeroQueries(number);
         ok();
-    } else if (command == QLatin1String("prepare") && args.isEmpty()) {
+    } else if (command == QLatin1String("prepare")) {
         sequenceStarted(sequence.pressPrepare());
-    } else if (command == QLatin1String("expose") && args.isEmpty()) {
+    } else if (command == QLatin1String("expose")) {
         sequenceStarted(sequence.pressExposure());
-    } else if (command == QLatin1String("exposure") && args.isEmpty()) {
+    } else if (command == QLatin1String("exposure")) {
         sequenceStarted(sequence.runExposure());
-    } else if (command == QLatin1String("release") && args.isEmpty()) {
+    } else if (command == QLatin1String("release")) {
         sequence.releaseKeys();
         ok();
-    } else if (command == QLatin1String("abort") && args.isEmpty()) {
+    } else if (command == QLatin1String("abort")) {
         sequence.abortExposure();
         ok();
-    } else if (command == QLatin1String("fail") && args.size() <= 1) {
+    } else if (command == QLatin1String("fail")) {
+        if (args.size() > 1 || (args.size() == 1 && !parseNumber(args, 0, &number)))
+            return refuse(TakesErrorCode);
         if (args.isEmpty())
             sequence.failExposure();
         else
             sequence.failExposure(args.front().toLatin1());
         ok();
-    } else if (command == QLatin1String("release-timeout") && parseNumber(args, 0, &number)) {
+    } else if (command == QLatin1String("release-timeout")) {
+        if (args.size() != 1 || !parseCount(args, 0, &number))
+            return refuse(TakesMilliseconds);
         sequence.setReleaseTimeoutMs(number);
         ok();
-    } else if (command == QLatin1String("wait-exposure") && args.size() <= 1) {
+    } else if (command == QLatin1String("wait-exposure")) {
         int timeoutMs = DefaultExposureWaitMs;
-        if (!args.isEmpty() && !parseNumber(args, 0, &timeoutMs))
-            return false;
+        if (args.size() > 1
+            || (args.size() == 1 && (!parseCount(args, 0, &timeoutMs) || timeoutMs > MaxWaitMs)))
+            return refuse(TakesWait);
         const bool done = sequence.waitForExposureDone(timeoutMs);
         print(QStringLiteral("exposure: %1")
                   .arg(done ? outcomeName(sequence.exposureOutcome()) : QStringLiteral("not done")));
-    } else if (command == QLatin1String("states") && args.isEmpty()) {
+    } else if (command == QLatin1String("states")) {
         QStringList states;
         for (const QByteArray &state : line.exposureStates())
             states << QString::fromLatin1(state);
         print(QStringLiteral("states: %1").arg(states.join(QLatin1Char(' '))));
-    } else if (command == QLatin1String("drop-acks") && parseNumber(args, 0, &number)) {
+    } else if (command == QLatin1String("drop-acks")) {
+        if (args.size() != 1 || !parseNumber(args, 0, &number) || number < -1)
+            return refuse(QStringLiteral("N must be a whole number, or -1 for all"));
         line.dropAcknowledgements(number);
         ok();
-    } else if (command == QLatin1String("drop-acks-for") && parseNumber(args, 0, &number)) {
+    } else if (command == QLatin1String("drop-acks-for")) {
+        if (args.size() != 1 || !parseCount(args, 0, &number))
+            return refuse(TakesMilliseconds);
         line.dropAcknowledgementsFor(number);
         ok();
-    } else if (command == QLatin1String("inject") && args.size() == 1) {
-        line.injectInAckWindow(args.front().toLatin1());
+    } else if (command == QLatin1String("inject")) {
+        if (args.size() != 1 || !parsePayload(args, 0, &payload))
+            return refuse(TakesPayload);
+        line.injectInAckWindow(payload);
         ok();
-    } else if (command == QLatin1String("inject-before") && args.size() == 2
-               && parseNumber(args, 1, &number)) {
-        line.injectBeforeAck(args.front().toLatin1(), number);
+    } else if (command == QLatin1String("inject-before")) {
+        if (args.size() != 2 || !parsePayload(args, 0, &payload))
+            return refuse(TakesPayload + QStringLiteral(", followed by MS"));
+        if (!parseCount(args, 1, &number))
+            return refuse(TakesMilliseconds);
+        line.injectBeforeAck(payload, number);
         ok();
-    } else if (command == QLatin1String("send") && args.size() == 1) {
-        line.sendTelegram(args.front().toLatin1());
+    } else if (command == QLatin1String("send")) {
+        if (args.size() != 1 || !parsePayload(args, 0, &payload))
+            return refuse(TakesPayload);
+        line.sendTelegram(payload);
         ok();
-    } else if (command == QLatin1String("raw") && !args.isEmpty()) {
+    } else if (command == QLatin1String("raw")) {
         const QByteArray digits = args.join(QString()).toLatin1();
         const QByteArray bytes = QByteArray::fromHex(digits);
-        if (digits.size() % 2 != 0 || bytes.toHex() != digits.toLower())
-            return false;
+        if (digits.isEmpty() || digits.size() % 2 != 0 || bytes.toHex() != digits.toLower())
+            return refuse(QStringLiteral("HEX must be pairs of hexadecimal digits"));
         line.sendRaw(bytes);
         ok();
-    } else if (command == QLatin1String("pace") && parseOnOff(args, &on)) {
+    } else if (command == QLatin1String("pace")) {
         line.setPacing(on);
         ok();
-    } else if (command == QLatin1String("hangup") && args.isEmpty()) {
+    } else if (command == QLatin1String("hangup")) {
         line.hangUp();
         ok();
-    } else if (command == QLatin1String("trace") && parseOnOff(args, &on)) {
+    } else if (command == QLatin1String("trace")) {
         setTrace(on);
         ok();
-    } else if (command == QLatin1String("transcript") && args.isEmpty()) {
+    } else if (command == QLatin1String("transcript")) {
+        if (!args.isEmpty())
+            return writeTranscript(rest);
         for (const TLKestrovanSimulatedLine::TranscriptEntry &entry : line.transcript())
             print(formatEntry(entry));
-    } else if (command == QLatin1String("clear") && args.isEmpty()) {
+    } else if (command == QLatin1String("clear")) {
         line.clearTranscript();
         ok();
-    } else if (command == QLatin1String("sleep") && parseNumber(args, 0, &number)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::max(0, number)));
+    } else if (command == QLatin1String("sleep")) {
+        if (args.size() != 1 || !parseCount(args, 0, &number) || number > MaxWaitMs)
+            return refuse(TakesWait);
+        std::this_thread::sleep_for(std::chrono::milliseconds(number));
         ok();
     } else {
         return false;

@@ -116,12 +116,18 @@ QByteArray TLTraceChunk::wallClock()
 {
     timeval now{};
     ::gettimeofday(&now, nullptr);
+    return wallClock(static_cast<qint64>(now.tv_sec) * MicrosecondsPerSecond + now.tv_usec);
+}
+
+QByteArray TLTraceChunk::wallClock(qint64 epochUs)
+{
+    const time_t seconds = static_cast<time_t>(epochUs / MicrosecondsPerSecond);
     tm local{};
-    ::localtime_r(&now.tv_sec, &local);
+    ::localtime_r(&seconds, &local);
     char text[40];
     const size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     return QByteArray(text, static_cast<int>(length)) + '.'
-           + QByteArray::number(static_cast<qint64>(now.tv_usec)).rightJustified(6, '0');
+           + QByteArray::number(epochUs % MicrosecondsPerSecond).rightJustified(6, '0');
 }
 
 const char *TLTraceChunk::directionName(Direction direction)

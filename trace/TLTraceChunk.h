@@ -26,5 +26,7 @@ public:
     static bool parse(const QByteArray &line, TLTraceChunk &chunk, QByteArray &reason);
     // The local wall clock now, in the form of the clock field.
     static QByteArray wallClock();
+    // The same for a moment in microseconds since the epoch.
+    static QByteArray wallClock(qint64 epochUs);
     static const char *directionName(Direction direction);
 };

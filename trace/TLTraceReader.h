@@ -10,6 +10,9 @@ class QIODevice;
 // lines are passed over; lines that are no chunk are skipped and reported, never fatal. When the
 // elapsed time runs backwards (traces written one after the other into one file) the later
 // chunks are shifted, so that time only goes forward for the decoder.
+//
+// It reads the lines from a device itself, or is handed them by a caller that reads them
+// (a trace that is still being written, see TLTraceStream).
 class TLTraceReader
 {
 public:
@@ -22,9 +25,15 @@ public:
     static constexpr qint64 MaxTimeUs = Q_INT64_C(100000000000000000);
 
     explicit TLTraceReader(QIODevice &input);
+    // Handed its lines by take() and passOver().
+    TLTraceReader() = default;
 
     // The next chunk; false at the end of the input.
     bool next(TLTraceChunk &chunk);
+    // One line, with or without its line feed: true with its chunk when it is one.
+    bool take(QByteArray line, TLTraceChunk &chunk);
+    // A line longer than MaxLineBytes, passed over unread.
+    void passOver();
 
     int skippedLines() const { return skipped; }
     QStringList problems() const { return reported; }
@@ -32,7 +41,7 @@ public:
 private:
     void skip(const QString &why);
 
-    QIODevice &input;
+    QIODevice *input = nullptr;
     int lineNumber = 0;
     int skipped = 0;
     QStringList reported;

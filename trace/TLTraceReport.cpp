@@ -14,7 +14,12 @@ void write(FILE *stream, const QString &text)
 }
 } // namespace
 
-TLTraceReport::TLTraceReport(bool json, bool live, bool keep) : json(json), live(live), keep(keep) {}
+TLTraceReport::TLTraceReport(bool json, Lines lines, bool keep) : json(json), lines(lines), keep(keep) {}
+
+int TLTraceReport::telegrams() const
+{
+    return summary.telegrams(TLTraceChunk::Direction::Tx) + summary.telegrams(TLTraceChunk::Direction::Rx);
+}
 
 void TLTraceReport::print(FILE *stream, const QString &text)
 {
@@ -24,11 +29,14 @@ void TLTraceReport::print(FILE *stream, const QString &text)
 
 void TLTraceReport::event(const TLTraceEvent &event)
 {
-    write(stdout,
-          json ? QString::fromUtf8(QJsonDocument(TLTracePrinter::json(event)).toJson(QJsonDocument::Compact))
-               : TLTracePrinter::plainLine(event));
-    if (live)
-        std::fflush(stdout);
+    if (lines == Lines::All || (lines == Lines::Deviations && !event.findings.isEmpty())) {
+        write(stdout, json ? QString::fromUtf8(
+                          QJsonDocument(TLTracePrinter::json(event)).toJson(QJsonDocument::Compact))
+                           : TLTracePrinter::plainLine(event));
+        if (live)
+            std::fflush(stdout);
+        printed = true;
+    }
     summary.add(event);
     if (!keep)
         return;
@@ -51,7 +59,7 @@ void TLTraceReport::finish()
     if (json)
         print(stdout, QString::fromUtf8(QJsonDocument(summary.json()).toJson(QJsonDocument::Compact)));
     else
-        print(stdout, QLatin1Char('\n') + summary.text().trimmed());
+        print(stdout, (printed ? QStringLiteral("\n") : QString()) + summary.text().trimmed());
 }
 
 bool TLTraceReport::picture(const QString &path, const QString &title) const

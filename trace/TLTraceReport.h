@@ -14,12 +14,19 @@
 class TLTraceReport
 {
 public:
-    // live: each line is flushed at once, for a person watching a tap. keep: the events are kept
-    // for the picture.
-    TLTraceReport(bool json, bool live, bool keep);
+    // Which events are printed; the summary and the picture count and show them all.
+    enum class Lines { All, Deviations, None };
 
+    // keep: the events are kept for the picture.
+    TLTraceReport(bool json, Lines lines, bool keep);
+
+    // Each line is flushed at once, for a person or a program watching the line live.
+    void setLive(bool on) { live = on; }
     void event(const TLTraceEvent &event);
     void finish();
+    // Telegrams seen each way (a telegram written again counts once), bytes that form none not
+    // counted.
+    int telegrams() const;
     // The picture shows only the events from fromUs to toUs (times since the trace began), and at
     // most MaxPictureEvents of them.
     void setPictureWindow(qint64 fromUs, qint64 toUs);
@@ -35,8 +42,10 @@ public:
 
 private:
     bool json;
-    bool live;
+    Lines lines;
     bool keep;
+    bool live = false;
+    bool printed = false; // an event's line: a blank line parts the summary from it
     TLTraceSummary summary;
     QList<TLTraceEvent> kept;
     qint64 fromUs = 0;

@@ -1,9 +1,16 @@
 #include "TLTraceWriter.h"
 
+#include <unistd.h>
+
 bool TLTraceWriter::open(const QString &path)
 {
     file.setFileName(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+}
+
+bool TLTraceWriter::openStandardOutput()
+{
+    return file.open(STDOUT_FILENO, QIODevice::WriteOnly);
 }
 
 void TLTraceWriter::write(const TLTraceChunk &chunk)

@@ -13,6 +13,8 @@ class TLTraceWriter
 public:
     // Replaces the file; false with errorString() when it cannot be written.
     bool open(const QString &path);
+    // Writes to standard output instead, after whatever is there already.
+    bool openStandardOutput();
     void write(const TLTraceChunk &chunk);
     // A line that readers pass over; '#' is put in front.
     void note(const QByteArray &text);

@@ -4,6 +4,7 @@
 #include "TLTraceDecoder.h"
 #include "TLTraceReader.h"
 #include "TLTraceReport.h"
+#include "TLTraceStream.h"
 #include "TLTraceTap.h"
 #include "TLTraceWriter.h"
 
@@ -13,8 +14,12 @@
 #include <QFileInfo>
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -24,11 +29,26 @@ constexpr int BadUsage = 2;
 constexpr double MaxWindowSeconds = 1e9;
 
 std::atomic<TLTraceTap *> activeTap{nullptr};
+std::atomic<TLTraceStream *> activeStream{nullptr};
 
-void stopTap(int)
+void stopReading(int)
 {
     if (TLTraceTap *tap = activeTap.load())
         tap->stop();
+    if (TLTraceStream *stream = activeStream.load())
+        stream->stop();
+}
+
+// Ctrl-C and SIGTERM end a tap or a trace that is still being written like its end would: what
+// was read is decoded and summed up.
+void catchStopSignals()
+{
+    struct sigaction action
+    {};
+    action.sa_handler = stopReading;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
 }
 
 int usageError(const QString &text)
@@ -49,23 +69,60 @@ bool readSeconds(const QString &text, qint64 &us)
     return true;
 }
 
+// The exit status of a run that read to its end: nothing decoded is a failure, deviations are not
+// (they are what the program is for; --deviations and the summary show them).
+int decodedStatus(const TLTraceReport &output, const QString &source, int skippedLines)
+{
+    if (output.telegrams() > 0)
+        return 0;
+    QString text = QStringLiteral("kestrovan-trace: no telegram in %1").arg(source);
+    if (skippedLines > 0)
+        text += (skippedLines == 1
+                     ? QStringLiteral(", and a line that is no chunk of a trace")
+                     : QStringLiteral(", and %1 lines that are no chunk of a trace").arg(skippedLines))
+                + QStringLiteral(": is it a trace of kestrovan-host --trace?");
+    TLTraceReport::print(stderr, text);
+    return Failure;
+}
+
+int cannotRead(const QString &source)
+{
+    TLTraceReport::print(
+        stderr, errno == EINTR // a FIFO nobody opened for writing
+                    ? QStringLiteral("kestrovan-trace: stopped while waiting for a writer of %1").arg(source)
+                    : QStringLiteral("kestrovan-trace: cannot read %1: %2")
+                          .arg(source, QString::fromLocal8Bit(std::strerror(errno))));
+    return Failure;
+}
+
 int decodeFile(const QString &path, TLTraceReport &output, const QString &svg)
 {
-    QFile input;
     const bool standardInput = path.isEmpty() || path == QLatin1String("-");
-    const bool opened = standardInput ? input.open(stdin, QIODevice::ReadOnly)
-                                      : (input.setFileName(path), input.open(QIODevice::ReadOnly));
-    if (!opened) {
-        TLTraceReport::print(
-            stderr, QStringLiteral("kestrovan-trace: cannot read %1: %2")
-                        .arg(standardInput ? QStringLiteral("standard input") : path, input.errorString()));
-        return Failure;
+    const QString source = standardInput ? QStringLiteral("standard input") : path;
+    catchStopSignals(); // before the open, which waits for a writer on a FIFO
+    const int fd =
+        standardInput ? STDIN_FILENO : ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return cannotRead(source);
+    struct stat status
+    {};
+    if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+        ::close(fd);
+        errno = EISDIR; // as a read would say, before anything is printed
+        return cannotRead(source);
     }
-    TLTraceReader reader(input);
+    if (::isatty(fd))
+        TLTraceReport::print(stderr, QStringLiteral("kestrovan-trace: reading a trace from the terminal; "
+                                                    "Ctrl-D ends it"));
+    TLTraceStream stream(fd);
+    output.setLive(!stream.isRegularFile());
+    TLTraceReader reader;
     TLTraceDecoder decoder([&output](const TLTraceEvent &event) { output.event(event); });
-    TLTraceChunk chunk;
-    while (reader.next(chunk))
-        decoder.feed(chunk);
+    activeStream = &stream;
+    const TLTraceStream::End end = stream.run(reader, decoder);
+    activeStream = nullptr;
+    if (!standardInput)
+        ::close(fd);
     decoder.finish();
     output.finish();
     for (const QString &problem : reader.problems())
@@ -73,10 +130,22 @@ int decodeFile(const QString &path, TLTraceReport &output, const QString &svg)
     if (reader.skippedLines() > reader.problems().size())
         TLTraceReport::print(
             stderr, QStringLiteral("kestrovan-trace: %1 lines skipped in all").arg(reader.skippedLines()));
+    if (end == TLTraceStream::End::Failed) {
+        TLTraceReport::print(stderr,
+                             QStringLiteral("kestrovan-trace: reading %1 failed: %2; the output holds what "
+                                            "came before")
+                                 .arg(source, stream.errorString()));
+        return Failure;
+    }
+    if (end == TLTraceStream::End::Stopped)
+        TLTraceReport::print(stderr, QStringLiteral("kestrovan-trace: stopped before the end of %1; the "
+                                                    "output holds what came before")
+                                         .arg(source));
     const QString title =
-        QStringLiteral("kestrovan-trace: %1")
-            .arg(standardInput ? QStringLiteral("standard input") : QFileInfo(path).fileName());
-    return !svg.isEmpty() && !output.picture(svg, title) ? Failure : 0;
+        QStringLiteral("kestrovan-trace: %1").arg(standardInput ? source : QFileInfo(path).fileName());
+    if (!svg.isEmpty() && !output.picture(svg, title))
+        return Failure;
+    return decodedStatus(output, source, reader.skippedLines());
 }
 
 int tap(const QString &hostPath, const QString &generatorPath, const QString &tracePath,
@@ -111,12 +180,7 @@ int tap(const QString &hostPath, const QString &generatorPath, const QString &tr
     TLTraceDecoder decoder([&output](const TLTraceEvent &event) { output.event(event); });
     TLTraceTap relay;
     activeTap = &relay;
-    struct sigaction action
-    {};
-    action.sa_handler = stopTap;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    catchStopSignals();
     TLTraceReport::print(stderr,
                          QStringLiteral("kestrovan-trace: tapping %1 (host) and %2 (generator); Ctrl-C ends")
                              .arg(hostPath, generatorPath));
@@ -145,7 +209,9 @@ int tap(const QString &hostPath, const QString &generatorPath, const QString &tr
         svg.isEmpty()
         || output.picture(
             svg, QStringLiteral("kestrovan-trace tap: host %1, generator %2").arg(hostPath, generatorPath));
-    return end == TLTraceTap::End::Stopped && drawn ? 0 : Failure;
+    if (end != TLTraceTap::End::Stopped || !drawn)
+        return Failure;
+    return decodedStatus(output, QStringLiteral("the tapped line"), 0);
 }
 } // namespace
 
@@ -159,12 +225,19 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Decodes the serial line between a host and a Kestrovan generator: one line per telegram with "
         "its meaning, acknowledgement and deviations, then a summary. Reads a trace written by "
-        "kestrovan-host --trace (FILE, or standard input), or taps the line between two serial ports "
-        "(--tap HOST_PORT GENERATOR_PORT) and decodes it live."));
+        "kestrovan-host --trace (FILE, or standard input), also while it is written (kestrovan-host "
+        "--trace >(kestrovan-trace)), or taps the line between two serial ports (--tap HOST_PORT "
+        "GENERATOR_PORT) and decodes it live. Exit status 1 when no telegram was decoded."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption json(
         QStringLiteral("json"), QStringLiteral("One JSON object per telegram, the summary as the last one."));
+    const QCommandLineOption deviations(
+        QStringLiteral("deviations"),
+        QStringLiteral(
+            "Print only the telegrams (and bytes forming none) with a deviation, then the summary."));
+    const QCommandLineOption summaryOnly(QStringLiteral("summary"),
+                                         QStringLiteral("Print only the summary."));
     const QCommandLineOption svg(
         QStringLiteral("svg"),
         QStringLiteral("Draw the timeline into FILE (SVG): at most %1 events, and on standard error what it "
@@ -188,7 +261,7 @@ int main(int argc, char *argv[])
         QStringLiteral("write"),
         QStringLiteral("With --tap: write the trace into FILE, as kestrovan-host --trace does."),
         QStringLiteral("FILE"));
-    parser.addOptions({json, svg, svgFrom, svgTo, tapOption, write});
+    parser.addOptions({json, deviations, summaryOnly, svg, svgFrom, svgTo, tapOption, write});
     parser.addPositionalArgument(
         QStringLiteral("FILE"),
         QStringLiteral("Trace to decode; - or nothing: standard input. With --tap: the "
@@ -211,7 +284,15 @@ int main(int argc, char *argv[])
             return usageError(QStringLiteral("--%1 given more than once").arg(option.names().constFirst()));
     }
     const QStringList positional = parser.positionalArguments();
-    TLTraceReport output(parser.isSet(json), parser.isSet(tapOption), parser.isSet(svg));
+    if (parser.isSet(deviations) && parser.isSet(summaryOnly))
+        return usageError(QStringLiteral("--deviations and --summary exclude each other: --summary prints no "
+                                         "telegram at all"));
+    TLTraceReport output(parser.isSet(json),
+                         parser.isSet(summaryOnly)  ? TLTraceReport::Lines::None
+                         : parser.isSet(deviations) ? TLTraceReport::Lines::Deviations
+                                                    : TLTraceReport::Lines::All,
+                         parser.isSet(svg));
+    output.setLive(parser.isSet(tapOption));
     if ((parser.isSet(svgFrom) || parser.isSet(svgTo)) && !parser.isSet(svg))
         return usageError(
             QStringLiteral("--svg-from and --svg-to choose the part of the picture: they need --svg"));

@@ -1,8 +1,20 @@
 #include "KestrovanTiming.h"
 #include "TLDirectTestRig.h"
+#include "TLHostCallLog.h"
 #include "TLTestMain.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
+
+#include <atomic>
+#include <thread>
+
+Q_DECLARE_METATYPE(TLKestrovanSimulatedLine::Flood)
+
+namespace {
+// Far longer than a setting and two polls take on a flooded line.
+constexpr int GuardMs = 10000;
+} // namespace
 
 // A faulty line, end to end: each case fails on a driver that believes the line too much.
 class TestFaultyLine : public QObject
@@ -10,6 +22,90 @@ class TestFaultyLine : public QObject
     Q_OBJECT
 
 private slots:
+    void floodDoesNotStarveTheDriver_data()
+    {
+        QTest::addColumn<TLKestrovanSimulatedLine::Flood>("flood");
+        QTest::newRow("good telegrams at line rate") << TLKestrovanSimulatedLine::Flood::Telegrams;
+        QTest::newRow("noise at line rate") << TLKestrovanSimulatedLine::Flood::Noise;
+        QTest::newRow("bytes that never end a telegram") << TLKestrovanSimulatedLine::Flood::Unterminated;
+        QTest::newRow("random bytes at full speed") << TLKestrovanSimulatedLine::Flood::FullSpeed;
+    }
+    void floodDoesNotStarveTheDriver()
+    {
+        // While the flood goes on, a setting gets through, the poll keeps coming, and the noise
+        // is logged in summary, not piece by piece.
+        QFETCH(TLKestrovanSimulatedLine::Flood, flood);
+        TLDirectTestRig rig;
+        QVERIFY(rig.isReady());
+        QVERIFY(rig.switchOn());
+        QVERIFY(rig.quietMoment());
+        rig.host().clearRecords();
+        QElapsedTimer flooded;
+        flooded.start();
+        rig.sim().line().setFlood(flood);
+        // A driver that the flood starves must still let this test end: the flood stops itself.
+        std::atomic<bool> done{false};
+        std::thread guard([&] {
+            QDeadlineTimer deadline(GuardMs);
+            while (!done && !deadline.hasExpired())
+                QThread::msleep(10);
+            rig.sim().line().setFlood(TLKestrovanSimulatedLine::Flood::Off);
+        });
+        rig.driver().setKV(91);
+        rig.sim().line().clearTranscript();
+        const bool polled = rig.waitForPayload("st?", 2 * Kestrovan::StatusPollIntervalMs)
+                            && rig.waitForPayload("st?", 2 * Kestrovan::StatusPollIntervalMs);
+        const TLKestrovanSimulatedLine::Flood during = rig.sim().line().flood();
+        done = true;
+        guard.join();
+        QVERIFY(polled);
+        QCOMPARE(during, flood);
+        QCOMPARE(rig.sim().model().value("kv"), QByteArray("91"));
+        QVERIFY(rig.driver().isSwitchedOn());
+        // Less than a line a second, however long the flood took on this machine.
+        const int seconds = int(flooded.elapsed() / 1000) + 1;
+        QVERIFY(rig.host().logTexts().filter(QStringLiteral("unknown command")).size() <= seconds);
+        QVERIFY(rig.host().logTexts().filter(QStringLiteral("noise on the line")).size() <= seconds);
+    }
+
+    void exposureOffSplitByAPause()
+    {
+        // The generator's "exposure off" is split by a pause: the driver must still see it,
+        // once, and poll again.
+        TLDirectTestRig rig;
+        QVERIFY(rig.isReady());
+        QVERIFY(rig.switchOn());
+        rig.sim().line().splitTelegrams(80, "xy14");
+        TLHostCallLog::clear();
+        QVERIFY(rig.sim().sequence().runExposure());
+        QVERIFY(rig.sim().sequence().waitForExposureDone(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            TLHostCallLog::calls().count(QStringLiteral("TLXRayExposureStateProvider::setExposureOff()")), 1,
+            2 * Kestrovan::AckWindowMs);
+        rig.sim().line().clearTranscript();
+        QVERIFY(rig.waitForPayload("st?", 2 * Kestrovan::StatusPollIntervalMs));
+        QCOMPARE(rig.host().logTexts().filter(QStringLiteral("unknown command")), QStringList());
+        // Put back together, not brought again by the generator's repeat.
+        QCOMPARE(rig.sim().line().repeatedWrites(), 0);
+    }
+
+    void breakAfterTheExposureKeyRestartsPolling()
+    {
+        // The operator presses both keys, so polling stops, and lets go before the exposure.
+        TLDirectTestRig rig;
+        QVERIFY(rig.isReady());
+        QVERIFY(rig.switchOn());
+        rig.sim().sequence().setHoldAtExposureKey(true);
+        QVERIFY(rig.sim().sequence().runExposure());
+        QTRY_VERIFY_WITH_TIMEOUT(rig.sim().line().exposureStates().contains("0E03"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.driver().linkHealth().value(QStringLiteral("polling")).toBool(), 2000);
+        rig.sim().sequence().releaseKeys();
+        QVERIFY(rig.sim().sequence().waitForExposureDone(5000));
+        rig.sim().line().clearTranscript();
+        QVERIFY(rig.waitForPayload("st?", 2 * Kestrovan::StatusPollIntervalMs));
+        QVERIFY(rig.driver().linkHealth().value(QStringLiteral("polling")).toBool());
+    }
+
     void lastExposureValuesAreThisExposuresOrNone()
     {
         // The first exposure's values are read; the second's replies come after the queries

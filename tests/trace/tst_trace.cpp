@@ -7,12 +7,14 @@
 #include "TLTraceMeaning.h"
 #include "TLTraceReader.h"
 #include "TLTraceReport.h"
+#include "TLTraceStream.h"
 #include "TLTraceSummary.h"
 #include "TLTraceTap.h"
 #include "TLTraceTimeline.h"
 #include "TLTraceWriter.h"
 
 #include <QBuffer>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
@@ -41,6 +43,8 @@ private slots:
     void decodesLiveAsTimePasses();
     void programPrintsTheGoldenOutput_data();
     void programPrintsTheGoldenOutput();
+    void decodesATraceWhileItIsWritten_data();
+    void decodesATraceWhileItIsWritten();
     void pictureSaysWhatItLeavesOut_data();
     void pictureSaysWhatItLeavesOut();
     void tapPassesAWholeRunUnchanged();
@@ -354,8 +358,8 @@ void TestTrace::decodesLiveAsTimePasses()
 void TestTrace::programPrintsTheGoldenOutput_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("fromStandardInput");
-    QTest::addColumn<bool>("drawn"); // with --svg
+    QTest::addColumn<QByteArray>("input"); // on standard input
+    QTest::addColumn<bool>("drawn");       // with --svg
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("output");
     QTest::addColumn<QByteArray>("errors");
@@ -365,12 +369,90 @@ void TestTrace::programPrintsTheGoldenOutput_data()
         "kestrovan-trace: line 43 skipped: more bytes than the count says\n"
         "kestrovan-trace: line 44 skipped: the bytes are not hexadecimal pairs separated "
         "by blanks\n";
-    QTest::newRow("plain, drawn") << QStringList{trace} << false << true << 0 << golden("line.txt")
-                                  << skipped;
-    QTest::newRow("json from standard input")
-        << QStringList{"--json", "-"} << true << false << 0 << golden("line.jsonl") << skipped;
+    const QByteArray plain = golden("line.txt");
+    const int summaryAt = plain.indexOf("\n\n== summary") + 2;
+    QByteArray flagged; // the golden lines with a deviation, in the same form
+    for (const QByteArray &line : plain.left(summaryAt).split('\n')) {
+        if (line.contains("  !! "))
+            flagged += line + '\n';
+    }
+    QByteArrayList objects = golden("line.jsonl").split('\n');
+    objects.removeAll(QByteArray());
+    QByteArray flaggedObjects;
+    for (const QByteArray &object : qAsConst(objects)) {
+        if (!object.contains("\"flags\":[]"))
+            flaggedObjects += object + '\n';
+    }
+    QTest::newRow("plain, drawn") << QStringList{trace} << QByteArray() << true << 0 << plain << skipped;
+    QTest::newRow("json from standard input") << QStringList{"--json", "-"} << golden("line.trace") << false
+                                              << 0 << golden("line.jsonl") << skipped;
+    QTest::newRow("--deviations: the flagged lines, then the summary")
+        << QStringList{"--deviations", trace} << QByteArray() << false << 0
+        << flagged + plain.mid(summaryAt - 1) << skipped;
+    QTest::newRow("--deviations --json: the flagged objects, then the summary")
+        << QStringList{"--deviations", "--json", trace} << QByteArray() << false << 0 << flaggedObjects
+        << skipped;
+    QTest::newRow("--summary, drawn: the picture shows all")
+        << QStringList{"--summary", trace} << QByteArray() << true << 0 << plain.mid(summaryAt) << skipped;
+    QTest::newRow("--summary --json") << QStringList{"--json", "--summary", trace} << QByteArray() << false
+                                      << 0 << objects.constLast() + '\n'
+                                      << skipped;
+    QTest::newRow("--deviations of a trace without any")
+        << QStringList{"--deviations", "-"}
+        << TLTraceChunk{Direction::Tx, 0, "2025-01-31 12:00:00.000000", telegram("kv70")}.line() + '\n'
+               + TLTraceChunk{Direction::Rx, 4000, "2025-01-31 12:00:00.004000", echo("kv70")}.line()
+        << false << 0 // no blank line before the summary; the echo on the last line, without a line feed
+        << QByteArray(R"(== summary: 12:00:00.000000 to 12:00:00.000000 (0.0 s)
+telegrams (a telegram written again counts once): 1 host to generator (TX), 0 generator to host (RX)
+  code  command                TX     RX
+  kv    KV                      1      0
+deviations: wrong check byte 0, no telegram 0, unknown code 0, split 0, written again 0, no acknowledgement in time 0, given up 0, unsolicited in a window 0, lone terminator 0, no reply 0
+acknowledgement delay (TX, acknowledged by the generator): median 4.0 ms, 99th percentile 4.0 ms, maximum 4.0 ms (1)
+acknowledgement delay (RX, acknowledged by the host): median -, 99th percentile -, maximum - (0)
+query round trip: median -, 99th percentile - (0)
+status poll: none seen
+exposures: 0
+)") << QByteArray();
+    QTest::newRow("a text, no trace: exit status 1")
+        << QStringList() << QByteArray("# Notes\nA README\n\nis no trace\r\n") << false << 1
+        << QByteArray("== summary: nothing on the line\n")
+        << QByteArray("kestrovan-trace: line 2 skipped: no \" | \" after the head of the line\n"
+                      "kestrovan-trace: line 4 skipped: no \" | \" after the head of the line\n"
+                      "kestrovan-trace: no telegram in standard input, and 2 lines that are no chunk of a "
+                      "trace: is it a trace of kestrovan-host --trace?\n");
+    QTest::newRow("bytes that form no telegram: exit status 1")
+        << QStringList{"--deviations"}
+        << QByteArray(70000, 'x') + "\n"
+               + TLTraceChunk{Direction::Rx, 0, "2025-01-31 12:00:00.000000", "\xa5"}.line()
+        << false << 1
+        << QByteArray(
+               R"(12:00:00.000000 RX  a5                       -- lone terminator  !! lone terminator a5 acknowledges no telegram
+
+== summary: 12:00:00.000000 to 12:00:00.000000 (0.0 s)
+telegrams (a telegram written again counts once): 0 host to generator (TX), 0 generator to host (RX)
+  code  command                TX     RX
+deviations: wrong check byte 0, no telegram 0, unknown code 0, split 0, written again 0, no acknowledgement in time 0, given up 0, unsolicited in a window 0, lone terminator 1, no reply 0
+acknowledgement delay (TX, acknowledged by the generator): median -, 99th percentile -, maximum - (0)
+acknowledgement delay (RX, acknowledged by the host): median -, 99th percentile -, maximum - (0)
+query round trip: median -, 99th percentile - (0)
+status poll: none seen
+exposures: 0
+)")
+        << QByteArray(
+               "kestrovan-trace: line 1 skipped: longer than 65536 bytes\n"
+               "kestrovan-trace: no telegram in standard input, and a line that is no chunk of a trace: "
+               "is it a trace of kestrovan-host --trace?\n");
+    QTest::newRow("a folder") << QStringList{QStringLiteral(KESTROVAN_TRACE_GOLDEN)} << QByteArray() << false
+                              << 1 << QByteArray()
+                              << QByteArray("kestrovan-trace: cannot read " KESTROVAN_TRACE_GOLDEN
+                                            ": Is a directory\n");
+    QTest::newRow("--deviations with --summary")
+        << QStringList{"--deviations", "--summary", trace} << QByteArray() << false << 2 << QByteArray()
+        << QByteArray("kestrovan-trace: --deviations and --summary exclude each other: --summary prints no "
+                      "telegram at all\nTry kestrovan-trace --help for the options.\n");
     QTest::newRow("--write without --tap")
-        << QStringList{"--write", folder.filePath("tap.trace"), trace} << false << false << 2 << QByteArray()
+        << QStringList{"--write", folder.filePath("tap.trace"), trace} << QByteArray() << false << 2
+        << QByteArray()
         << QByteArray("kestrovan-trace: --write records a tap: it needs --tap\n"
                       "Try kestrovan-trace --help for the options.\n");
 }
@@ -378,7 +460,7 @@ void TestTrace::programPrintsTheGoldenOutput_data()
 void TestTrace::programPrintsTheGoldenOutput()
 {
     QFETCH(QStringList, arguments);
-    QFETCH(bool, fromStandardInput);
+    QFETCH(QByteArray, input);
     QFETCH(bool, drawn);
     QFETCH(int, exitCode);
     QFETCH(QByteArray, output);
@@ -390,7 +472,7 @@ void TestTrace::programPrintsTheGoldenOutput()
         arguments << QStringLiteral("--svg") << picture;
 
     QProcess program;
-    QVERIFY(runProgram(program, arguments, fromStandardInput ? golden("line.trace") : QByteArray()));
+    QVERIFY(runProgram(program, arguments, input));
     // Line by line, so that a difference shows where it is.
     QCOMPARE(program.readAllStandardOutput().split('\n'), output.split('\n'));
     QCOMPARE(program.readAllStandardError(), errors);
@@ -405,22 +487,70 @@ void TestTrace::programPrintsTheGoldenOutput()
     }
 }
 
+void TestTrace::decodesATraceWhileItIsWritten_data()
+{
+    QTest::addColumn<bool>("now");              // the chunk stamped with this moment's clock
+    QTest::addColumn<bool>("decidedWhileOpen"); // its line printed before the input ends
+    QTest::newRow("written now: a wait ends with the clock") << true << true;
+    QTest::newRow("a saved trace through a pipe that stalls keeps its own time") << false << false;
+}
+
+void TestTrace::decodesATraceWhileItIsWritten()
+{
+    QFETCH(bool, now);
+    QFETCH(bool, decidedWhileOpen);
+    // The machine's own time zone: the program compares the chunk's clock with its own.
+    QProcess program;
+    program.start(QStringLiteral(KESTROVAN_TRACE_PROGRAM), {QStringLiteral("-")});
+    QVERIFY(program.waitForStarted(ProgramTimeoutMs));
+    // A telegram that nobody echoes; then the line stays quiet, the input open.
+    const QByteArray clock = now ? TLTraceChunk::wallClock() : QByteArray("2025-01-31 12:00:00.000000");
+    program.write(TLTraceChunk{Direction::Tx, 0, clock, telegram("kv70")}.line() + '\n');
+    const qint64 decidedMs =
+        (TLTraceDecoder::RepeatDeadlineUs + TLTraceDecoder::WindowSlackUs + TLTraceStream::GraceUs) / 1000;
+    // Long for a line that comes (the machine may be busy); for one that must not, past its moment.
+    const qint64 patienceMs = decidedWhileOpen ? ProgramTimeoutMs : decidedMs + 1000;
+    QElapsedTimer waited;
+    waited.start();
+    QByteArray output;
+    while (!output.contains("!! no acknowledgement") && waited.elapsed() < patienceMs) {
+        program.waitForReadyRead(TLTraceStream::TickMs);
+        output += program.readAllStandardOutput();
+    }
+    QCOMPARE(output.contains("!! no acknowledgement"), decidedWhileOpen);
+    // Stopped, it decodes what it has read and sums it up.
+    program.terminate();
+    QVERIFY(program.waitForFinished(ProgramTimeoutMs));
+    output += program.readAllStandardOutput();
+    QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(output.count("kv KV (tube voltage, kV) = 70"), 1);
+    // A saved trace ends before the telegram's wait does: nothing flagged that cannot be known.
+    QCOMPARE(output.contains("!! no acknowledgement"), decidedWhileOpen);
+    QVERIFY(output.contains("\n\n== summary: "));
+    QCOMPARE(
+        program.readAllStandardError(),
+        QByteArray("kestrovan-trace: stopped before the end of standard input; the output holds what came "
+                   "before\n"));
+}
+
 void TestTrace::pictureSaysWhatItLeavesOut_data()
 {
     QTest::addColumn<QByteArray>("trace");
     QTest::addColumn<QStringList>("window");
     QTest::addColumn<int>("drawn"); // events in the picture
     QTest::addColumn<QByteArray>("leftOut");
+    QTest::addColumn<int>("exitCode");
     const QByteArray line = golden("line.trace");
     QTest::newRow("from 2 s to 3 s") << line << QStringList{"--svg-from", "2", "--svg-to", "3.0"} << 10
                                      << QByteArray("10 of 36 events (2.000 s to 3.000 s into the trace): 13 "
-                                                   "before and 13 after");
+                                                   "before and 13 after")
+                                     << 0;
     QByteArray lone;
     for (int event = 0; event <= TLTraceReport::MaxPictureEvents; ++event)
         lone += TLTraceChunk{Direction::Tx, event * 1000, "2025-01-31 12:00:00.000000", "\xa5"}.line() + '\n';
-    QTest::newRow("one event more than a picture holds")
+    QTest::newRow("one event more than a picture holds, and no telegram")
         << lone << QStringList() << TLTraceReport::MaxPictureEvents
-        << QByteArray("5000 of 5001 events (0.000 s to 4.999 s into the trace): 0 before and 1 after");
+        << QByteArray("5000 of 5001 events (0.000 s to 4.999 s into the trace): 0 before and 1 after") << 1;
 }
 
 void TestTrace::pictureSaysWhatItLeavesOut()
@@ -429,11 +559,12 @@ void TestTrace::pictureSaysWhatItLeavesOut()
     QFETCH(QStringList, window);
     QFETCH(int, drawn);
     QFETCH(QByteArray, leftOut);
+    QFETCH(int, exitCode);
     const QString path = folder.filePath(QStringLiteral("window.svg"));
     QProcess program;
     program.setStandardOutputFile(QProcess::nullDevice());
     QVERIFY(runProgram(program, window << "--svg" << path << "-", trace));
-    QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(program.exitCode(), exitCode);
     QFile picture(path);
     QVERIFY(picture.open(QIODevice::ReadOnly));
     const QByteArray svg = picture.readAll();
