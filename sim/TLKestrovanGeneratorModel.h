@@ -64,9 +64,11 @@ public:
     void setDoseZeroQueries(int n);
 
 private:
-    // The owner's dispatch and tick and the exposure sequence, with the mutex held.
+    // The owner's dispatch and tick and the exposure sequence, with the mutex held; and a replay
+    // that answers with the model after a divergence.
     friend class TLKestrovanGeneratorSimulator;
     friend class TLKestrovanExposureSequence;
+    friend class TLKestrovanReplayLine;
 
     // The value text that answers a query for code.
     QByteArray answerLocked(const QByteArray &code);

@@ -2,9 +2,11 @@
 // line on stdout names the terminal for the driver ("slave: /dev/pts/N"); then commands are read
 // from stdin and from the FIFO of --control, one per line ("help" lists them), until "quit",
 // SIGINT or SIGTERM. The end of stdin does not end it, so that it can run in the background.
+// With --replay it plays a recorded trace instead (TLKestrovanReplayProgram).
 
 #include "TLKestrovanCommandInput.h"
 #include "TLKestrovanGeneratorSimulator.h"
+#include "TLKestrovanReplayProgram.h"
 #include "TLKestrovanSimulatorShell.h"
 
 #include <QCommandLineParser>
@@ -12,6 +14,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -71,10 +74,13 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(KESTROVAN_VERSION));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Simulated X-ray generator on a pseudo-terminal. Prints \"slave: PATH\", then reads commands from "
-        "stdin and from the FIFO of --control; \"help\" lists them. The end of stdin does not end it: "
-        "\"quit\", SIGINT or SIGTERM do."));
+    parser.setApplicationDescription(
+        QStringLiteral(
+            "Simulated X-ray generator on a pseudo-terminal. Prints \"slave: PATH\", then reads commands "
+            "from "
+            "stdin and from the FIFO of --control; \"help\" lists them. The end of stdin does not end it: "
+            "\"quit\", SIGINT or SIGTERM do.\n\n")
+        + TLKestrovanReplayProgram::workflow());
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption powered(QStringLiteral("powered"), QStringLiteral("Start switched on."));
@@ -106,6 +112,7 @@ int main(int argc, char *argv[])
         "exposure-duration", "Time between exposure on and off", Sequence::DefaultExposureDurationMs);
     parser.addOptions({powered, corrections, dap, pace, trace, control, powerOnDelay, focusDelay,
                        releaseTimeout, stepDelay, exposureDuration});
+    const TLKestrovanReplayProgram replay(parser); // --replay TRACE, --on-divergence
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all")))
@@ -121,6 +128,9 @@ int main(int argc, char *argv[])
         if (parser.values(option).size() > 1)
             return usageError(QStringLiteral("--%1 given more than once").arg(option.names().constFirst()));
     }
+    if (const std::optional<int> status =
+            replay.runIfAsked([](const QString &line) { printLine(stdout, line); }))
+        return *status;
 
     TLKestrovanGeneratorSimulator simulator;
     TLKestrovanGeneratorModel &model = simulator.model();

@@ -42,6 +42,11 @@ bool TLHostProcess::waitForLine(const QString &line, int timeoutMs)
     return waitFor([&] { return outputLines().contains(line); }, timeoutMs);
 }
 
+bool TLHostProcess::waitForLines(int count, int timeoutMs)
+{
+    return waitFor([&] { return outputLines().size() >= count; }, timeoutMs);
+}
+
 bool TLHostProcess::waitForError(const QString &text, int timeoutMs)
 {
     return waitFor([&] { return errorText().contains(text); }, timeoutMs);
@@ -58,15 +63,26 @@ bool TLHostProcess::finish(int timeoutMs)
     return finished;
 }
 
-QStringList TLHostProcess::outputLines(bool keepStamps)
+QStringList TLHostProcess::lines(const QByteArray &text, bool keepStamps)
 {
     static const QRegularExpression stamp(
         QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{6} "));
-    collect();
-    QStringList lines = QString::fromUtf8(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList lines = QString::fromUtf8(text).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     if (!keepStamps)
         lines.replaceInStrings(stamp, QString());
     return lines;
+}
+
+QStringList TLHostProcess::outputLines(bool keepStamps)
+{
+    collect();
+    return lines(out, keepStamps);
+}
+
+QStringList TLHostProcess::errorLines(bool keepStamps)
+{
+    collect();
+    return lines(err, keepStamps);
 }
 
 QString TLHostProcess::errorText()

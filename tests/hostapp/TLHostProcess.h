@@ -24,6 +24,8 @@ public:
     // False after the time, or when the program ended without printing the line (on standard
     // output, without its time stamp) or the text (anywhere on standard error).
     bool waitForLine(const QString &line, int timeoutMs);
+    // False after the time, or when the program ended with fewer lines on standard output.
+    bool waitForLines(int count, int timeoutMs);
     bool waitForError(const QString &text, int timeoutMs);
     // False when the program had to be killed after the time.
     bool finish(int timeoutMs = FinishTimeoutMs);
@@ -36,9 +38,12 @@ public:
     bool crashed() const { return child.exitStatus() != QProcess::NormalExit; }
     // Standard output by lines, each without the time stamp it may begin with.
     QStringList outputLines(bool keepStamps = false);
+    // The same for standard error.
+    QStringList errorLines(bool keepStamps = false);
     QString errorText();
 
 private:
+    static QStringList lines(const QByteArray &text, bool keepStamps);
     void collect();
     bool waitFor(const std::function<bool()> &seen, int timeoutMs);
 

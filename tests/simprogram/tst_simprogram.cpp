@@ -113,7 +113,7 @@ void TestSimProgram::usage_data()
     };
     row("version", {"--version"}, 0, "^kestrovan-sim " KESTROVAN_VERSION "\n$", "");
     row("help with the defaults", {"--help"}, 0,
-        "Delay of the power bit \\(default: 100 ms\\).*answers \\(default:\\s+3000 ms\\)", "");
+        "Delay of the power bit \\(default: 100 ms\\).*answers\\s+\\(default:\\s+3000 ms\\)", "");
     row("unknown option", {"--bogus"}, 2, "^$", "kestrovan-sim: Unknown option 'bogus'." + tryHelp);
     row("delay not a number", {"--step-delay", "soon"}, 2, "^$",
         "--step-delay needs a number of milliseconds, 0 or more, not \"soon\"" + tryHelp);
