@@ -155,8 +155,13 @@ private slots:
     {
         TLDirectTestRig rig;
         QVERIFY(rig.isReady());
+        QCOMPARE(rig.driver().linkHealth().value(QStringLiteral("statusAgeMs")).toInt(), -1);
         QVERIFY(rig.switchOn());
-        QVERIFY(rig.quietMoment());
+        // Polls alone for a while: the status age follows them, not the replies of switching on.
+        for (int poll = 0; poll < 3; ++poll)
+            QVERIFY(rig.quietMoment());
+        QVERIFY(rig.driver().linkHealth().value(QStringLiteral("statusAgeMs")).toInt()
+                < Kestrovan::StatusPollIntervalMs);
         rig.sim().line().corruptNextReply();
         rig.sim().line().dropAcknowledgements(1);
         QVariant version;
