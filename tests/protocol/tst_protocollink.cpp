@@ -131,6 +131,15 @@ private slots:
         d.handleError("105");
         QCOMPARE(rig.host().alarms().size(), 3);
         QCOMPARE(rig.host().countLog(QStringLiteral("handle error: 105")), 2);
+        // A storm of other codes fills the memory of codes seen; 105, seen just now, stays in it.
+        for (int code = 1000; code < 1000 + TLKestrovanProtocol::ErrorMemoryEntries; ++code)
+            d.handleError(QByteArray::number(code));
+        d.handleError("105");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.host().alarms().size(), 4,
+                                  int(TLKestrovanProtocol::AlarmIntervalMs) * 3);
+        const QString storm = rig.host().alarms().at(3).condition.text();
+        QVERIFY(storm.endsWith(QStringLiteral(", 1255")));
+        QVERIFY(!storm.contains(QStringLiteral(" 105,")));
     }
 
     void linkFailureIsShownOnlyWhilePoweredOn_data()
