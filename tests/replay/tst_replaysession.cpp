@@ -133,6 +133,7 @@ private slots:
         TLHostProcess desk;
         replay(desk, "init\nsleep 300\nset kv 81\n", "stop", 0);
         const qint64 replayedMs = giveUpMs(desk);
+        qInfo("given up after %lld ms, recorded %lld ms", replayedMs, recordedMs);
         QVERIFY2(qAbs(replayedMs - recordedMs) <= recordedMs / 10,
                  qPrintable(
                      QStringLiteral("given up after %1 ms, recorded %2 ms").arg(replayedMs).arg(recordedMs)));
