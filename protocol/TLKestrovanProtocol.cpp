@@ -445,14 +445,14 @@ void TLKestrovanProtocol::handleError(const QByteArray &_error)
 {
     const QDateTime now = QDateTime::currentDateTimeUtc();
     // "105", "0105", "+105" and "105 " are one code to the generator, and so to the throttle.
+    const QString code = QString::fromLatin1(_error);
     bool isNumber = false;
-    const int number = QString::fromLatin1(_error).toInt(&isNumber, 10);
+    const int number = code.toInt(&isNumber, 10);
     const QByteArray key = isNumber ? QByteArray::number(number) : _error.trimmed();
-    bool report = false;
     {
         TLAnnotatedMutexLocker lock(&errorMutex);
         const QDateTime seen = errorLastSeen.value(key);
-        report = seen.isNull() || seen.msecsTo(now) > ErrorRepeatMs;
+        const bool report = seen.isNull() || seen.msecsTo(now) > ErrorRepeatMs;
         // Codes not seen for longer than the repeat time count as never seen, so forgetting
         // them changes nothing; it keeps a generator that sends garbage from growing this.
         if (errorLastSeen.size() >= ErrorMemoryEntries) {
@@ -464,18 +464,11 @@ void TLKestrovanProtocol::handleError(const QByteArray &_error)
             }
         }
         errorLastSeen.insert(key, now);
-    }
-    if (!report)
-        return;
-    const QString code = QString::fromLatin1(_error);
-    bool showNow = false;
-    {
-        TLAnnotatedMutexLocker lock(&errorMutex);
+        if (!report)
+            return;
         lastErrorReport = now;
-        showNow = !lastAlarm.isValid() || lastAlarm.elapsed() >= AlarmIntervalMs;
-        if (showNow) {
-            lastAlarm.start();
-        } else {
+        if (lastAlarm.isValid() && lastAlarm.elapsed() < AlarmIntervalMs) {
+            // Held back, the code is logged with the others when the second is over.
             heldBackCodes.append(code);
             if (!heldBackAlarmDue) {
                 heldBackAlarmDue = true;
@@ -484,11 +477,10 @@ void TLKestrovanProtocol::handleError(const QByteArray &_error)
                 // analysis cannot follow and takes for a leak.
                 QTimer::singleShot(static_cast<int>(rest), this, SLOT(showHeldBackAlarms()));
             }
+            return;
         }
+        lastAlarm.start();
     }
-    // Held back, the code is logged with the others when the second is over.
-    if (!showNow)
-        return;
     log(LogLevel::Info, QStringLiteral("handle error: ") + code);
     showAlarm(errorHandler.errorCondition(code));
 }
