@@ -106,16 +106,41 @@ TLCondition TLKestrovanErrorHandler::loadErrorFile(const QString &folder)
 
 TLCondition TLKestrovanErrorHandler::errorCondition(const QString &code) const
 {
+    if (const TLCondition *entry = catalogueEntry(code))
+        return *entry;
+    return TLCondition::error(unknownCodeText(code));
+}
+
+TLCondition TLKestrovanErrorHandler::combinedCondition(const QStringList &codes) const
+{
+    // Only the combined condition is made, so that only it is logged as made: a storm of codes
+    // must not become a storm of log lines.
+    bool anyError = false;
+    QStringList texts;
+    for (const QString &code : codes) {
+        const TLCondition *entry = catalogueEntry(code);
+        anyError = anyError || !entry || entry->isError();
+        texts << (entry ? entry->text() : unknownCodeText(code));
+    }
+    const QString text = tr("Generatorfehler: %1").arg(codes.join(QStringLiteral(", ")));
+    const QString details = texts.join(QStringLiteral("\n\n"));
+    return anyError ? TLCondition::error(text, details) : TLCondition::warning(text, details);
+}
+
+const TLCondition *TLKestrovanErrorHandler::catalogueEntry(const QString &code) const
+{
     // A code that is no number is no code of the catalogue: looked up as 0, a fault would read
     // as "no fault".
     bool isNumber = false;
     const qint32 key = code.toInt(&isNumber, 10);
     const auto entry = isNumber ? errors.constFind(key) : errors.cend();
-    if (entry != errors.cend())
-        return entry.value();
+    return entry != errors.cend() ? &entry.value() : nullptr;
+}
 
+QString TLKestrovanErrorHandler::unknownCodeText(const QString &code)
+{
     log(LogLevel::Debug, QStringLiteral("no description found for error code ") + code);
-    return TLCondition::error(tr("Generatorfehler: ") + code);
+    return tr("Generatorfehler: ") + code;
 }
 
 TLCondition TLKestrovanErrorHandler::parseLine(const QString &line)

@@ -497,25 +497,8 @@ void TLKestrovanProtocol::showHeldBackAlarms()
     if (codes.isEmpty())
         return;
     log(LogLevel::Info, QStringLiteral("handle error: ") + codes.join(QStringLiteral(", ")));
-    if (codes.size() == 1) {
-        showAlarm(errorHandler.errorCondition(codes.first()));
-        return;
-    }
-    // One alarm for them all, an error if any of them is one. Only that one is logged as made: a
-    // storm of codes must not become a storm of log lines.
-    const bool autoLogging = TLCondition::autoLoggingErrors();
-    TLCondition::enableAutoLoggingErrors(false);
-    bool anyError = false;
-    QStringList texts;
-    for (const QString &code : qAsConst(codes)) {
-        const TLCondition condition = errorHandler.errorCondition(code);
-        anyError = anyError || condition.isError();
-        texts << condition.text();
-    }
-    TLCondition::enableAutoLoggingErrors(autoLogging);
-    const QString text = tr("Generatorfehler: %1").arg(codes.join(QStringLiteral(", ")));
-    const QString details = texts.join(QStringLiteral("\n\n"));
-    showAlarm(anyError ? TLCondition::error(text, details) : TLCondition::warning(text, details));
+    showAlarm(codes.size() == 1 ? errorHandler.errorCondition(codes.first())
+                                : errorHandler.combinedCondition(codes));
 }
 
 void TLKestrovanProtocol::onCommunicationErrorOccurred(const TLCondition &_cond)

@@ -65,6 +65,10 @@ Unter Umständen sind keine weiteren Infomationen zu den Fehlercodes des Generat
 Further information on the generator&apos;s error codes may not be available.
 </translation>
     </message>
+    <message>
+        <source>Generatorfehler: %1</source>
+        <translation>Generator error: %1</translation>
+    </message>
 </context>
 <context>
     <name>TLKestrovanIndirectCommunicator</name>
@@ -98,10 +102,6 @@ Please check the folder.</translation>
     <message>
         <source>Die Verbindung zum Generator ist nicht hergestellt.</source>
         <translation>There is no connection to the generator.</translation>
-    </message>
-    <message>
-        <source>Generatorfehler: %1</source>
-        <translation>Generator error: %1</translation>
     </message>
 </context>
 <context>
