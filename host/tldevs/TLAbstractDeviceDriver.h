@@ -1,6 +1,6 @@
 #pragma once
 
-#include "TLAbstractEquipmentSpecialConfigData.h"
+#include "TLAbstractEquipmentConfigData.h"
 #include "TLCondition.h"
 #include "TLMainThreadObject.h"
 #include "TLProcedureCodes.h"

@@ -1,3 +1,3 @@
-#include "TLAbstractEquipmentSpecialConfigData.h"
+#include "TLAbstractEquipmentConfigData.h"
 
 TLAbstractEquipmentSpecialConfigData::~TLAbstractEquipmentSpecialConfigData() = default;
