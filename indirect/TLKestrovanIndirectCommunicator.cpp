@@ -29,8 +29,8 @@ using KestrovanLog::log;
 namespace {
 const QString ParameterFileSuffix = QStringLiteral("\\EDVRAD.par");
 const QString ReportFileSuffix = QStringLiteral("/GEN50RFT_A.xml");
-const QString TriggerFilePattern = QStringLiteral("*.trg");
 const QString TriggerFileSuffix = QStringLiteral(".trg");
+const QString TriggerFilePattern = QLatin1Char('*') + TriggerFileSuffix;
 
 // The console software writes a report of a few kilobytes. The DOM parser takes whatever it
 // can make sense of (a DOCTYPE, stray Latin-1 bytes, undeclared entities, duplicate
