@@ -1,10 +1,11 @@
 #include "TLKestrovanReplayRecord.h"
 
+#include "TLKestrovanSimulatedLine.h"
 #include "TLTraceReader.h"
 
 namespace {
-// The end of every telegram and every acknowledgement: the only bytes with bit 7 set.
-constexpr char TerminatorBit = char(0x80);
+// The generator's side reads the record by its own copy of the wire's rules.
+constexpr char TerminatorBit = TLKestrovanSimulatedLine::TerminatorBit;
 const QByteArray ExposureStateCode = QByteArrayLiteral("xy");
 const QByteArray ReleaseAnswerCode = QByteArrayLiteral("xr");
 constexpr qint64 BytesPerMiB = Q_INT64_C(1024) * 1024;

@@ -28,13 +28,9 @@ constexpr int FullSpeedChunkBytes = 16384;
 constexpr int FullSpeedRetryMs = 1;
 constexpr quint64 FloodSeed = 0x4b5354524f56414eULL;
 
-// The generator's side keeps its own copy of the wire's rules on purpose: an independent check
-// of the driver's.
-constexpr char TerminatorBit = char(0x80);
-
 bool isTerminator(char byte)
 {
-    return (byte & TerminatorBit) != 0;
+    return (byte & TLKestrovanSimulatedLine::TerminatorBit) != 0;
 }
 } // namespace
 

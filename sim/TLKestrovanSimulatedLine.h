@@ -60,6 +60,10 @@ public:
     // Which writes of a damaged telegram carry the damage.
     enum class Damage { FirstWrite, EveryWrite };
 
+    // The generator's side keeps its own copy of the wire's rules on purpose: an independent check
+    // of the driver's. The end of every telegram and acknowledgement is the only byte with bit 7
+    // set.
+    static constexpr char TerminatorBit = char(0x80);
     static constexpr int RepeatIntervalMs = 500;
     static constexpr int GiveUpMs = 8000;
     // 38400 baud with 10 bits per byte on the line.
